@@ -1,0 +1,47 @@
+// Layer: the one record for every layer of a model, dense or dropout, chosen
+// at run time by `layer_type`. Besides the parameters it carries the caches
+// of the last forward pass, the gradients of the last backward pass, the
+// optimizer state and the dropout mask, so a layer is saved and loaded whole.
+// The field order is the key order of the model file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tensor/matrix.hpp"
+
+namespace kemb {
+
+struct Layer {
+  std::string layer_type;       // "dense" or "dropout"; anything else outputs 0 x 0
+  std::string activation_type;  // "relu" applies the rectifier after the layer
+  std::uint64_t n_inputs = 0;   // rows of `weights`
+  std::uint64_t n_neurons = 0;  // columns of `weights`, length of `biases`
+  Matrix weights;               // (n_inputs, n_neurons)
+  Vector biases;                // (n_neurons)
+  float weight_regularizer_l1 = 0.0f;
+  float weight_regularizer_l2 = 0.0f;
+  float bias_regularizer_l1 = 0.0f;
+  float bias_regularizer_l2 = 0.0f;
+  Matrix inputs;             // (batch, features): input of the last forward pass
+  Matrix activation_inputs;  // (batch, outputs): output before the rectifier
+  Matrix dweights;           // (n_inputs, n_neurons): last weight gradient
+  Vector dbiases;            // (n_neurons): last bias gradient
+  Matrix weight_momentums;   // optimizer state, shape of `weights`
+  Matrix weight_cache;       // optimizer state, shape of `weights`
+  Vector bias_momentums;     // optimizer state, length of `biases`
+  Vector bias_cache;         // optimizer state, length of `biases`
+  float dropout_rate = 0.0f;  // drop probability as given; keep probability after init()
+  Matrix binary_mask;         // (batch, features): scaled mask of the last training pass
+
+  // Prepares the layer for a training run; never fails on any field value.
+  // "dense": fresh weights 0.01 x N(0, 1), drawn from a xorshift128+ stream
+  // seeded by one 64-bit value of the thread's generator, and zero biases;
+  // every other field is kept. "dropout": the drop rate becomes the keep
+  // probability 1 - rate. Any other type: nothing.
+  void init();
+
+  friend bool operator==(const Layer&, const Layer&) = default;
+};
+
+}  // namespace kemb

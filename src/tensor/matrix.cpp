@@ -1,0 +1,38 @@
+// Construction and reshaping of Matrix and Vector with checked sizes.
+#include "tensor/matrix.hpp"
+
+#include <cstddef>
+#include <limits>
+#include <utility>
+
+namespace kemb {
+
+std::size_t checked_elements(std::size_t rows, std::size_t cols) {
+  constexpr std::size_t kMaxElements =
+      static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(float);
+  if (cols != 0 && rows > kMaxElements / cols) throw_capacity_overflow();
+  return rows * cols;
+}
+
+Matrix::Matrix(std::size_t new_rows, std::size_t new_cols) {
+  resize_checked(data, checked_elements(new_rows, new_cols));
+  rows = new_rows;
+  cols = new_cols;
+}
+
+Matrix::Matrix(std::size_t new_rows, std::size_t new_cols, std::vector<float> values) {
+  if (checked_elements(new_rows, new_cols) != values.size()) throw_index_out_of_bounds();
+  data = std::move(values);
+  rows = new_rows;
+  cols = new_cols;
+}
+
+void Matrix::reshape_for_overwrite(std::size_t new_rows, std::size_t new_cols) {
+  resize_checked(data, checked_elements(new_rows, new_cols));
+  rows = new_rows;
+  cols = new_cols;
+}
+
+Vector::Vector(std::size_t n) { resize_checked(data, n); }
+
+}  // namespace kemb

@@ -1,0 +1,103 @@
+// Matrix and Vector: the owned float32 arrays every record and kernel works
+// on. A Matrix is row-major, rows x cols; 0 x 0 (and a Vector of length 0)
+// stands for a value that has not been computed yet. Copying copies the data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "io/error.hpp"
+
+namespace kemb {
+
+// Number of elements of a rows x cols array whose float32 storage is
+// addressable; a product that overflows raises "capacity overflow".
+std::size_t checked_elements(std::size_t rows, std::size_t cols);
+
+// Resizes `values` to n elements (new ones value-initialised). Exhausted
+// memory raises "memory allocation of N bytes failed" instead of aborting.
+template <typename T>
+void resize_checked(std::vector<T>& values, std::size_t n) {
+  if (n > values.max_size()) throw_capacity_overflow();
+  try {
+    values.resize(n);
+  } catch (const std::bad_alloc&) {
+    throw_allocation_failed(n * sizeof(T));
+  } catch (const std::length_error&) {
+    throw_capacity_overflow();
+  }
+}
+
+struct Matrix {
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+  std::vector<float> data;  // rows * cols values, row after row
+
+  Matrix() = default;
+  // rows x cols zeros.
+  Matrix(std::size_t rows, std::size_t cols);
+  // rows x cols taken from `values` in row-major order; the count must match.
+  Matrix(std::size_t rows, std::size_t cols, std::vector<float> values);
+
+  bool empty() const noexcept { return rows == 0 && cols == 0; }
+  std::size_t size() const noexcept { return data.size(); }
+
+  float* row(std::size_t i) noexcept { return data.data() + i * cols; }
+  const float* row(std::size_t i) const noexcept { return data.data() + i * cols; }
+  float& operator()(std::size_t i, std::size_t j) noexcept { return data[i * cols + j]; }
+  float operator()(std::size_t i, std::size_t j) const noexcept { return data[i * cols + j]; }
+
+  // Checked access: "ndarray: index out of bounds" outside the shape.
+  float& at(std::size_t i, std::size_t j) {
+    if (i >= rows || j >= cols) throw_index_out_of_bounds();
+    return data[i * cols + j];
+  }
+  float at(std::size_t i, std::size_t j) const {
+    if (i >= rows || j >= cols) throw_index_out_of_bounds();
+    return data[i * cols + j];
+  }
+
+  // Gives the matrix the shape rows x cols, keeping its storage when the
+  // element count is unchanged. Contents are unspecified afterwards: callers
+  // overwrite every element. Hot buffers use this to avoid a fresh
+  // allocation every epoch.
+  void reshape_for_overwrite(std::size_t new_rows, std::size_t new_cols);
+
+  friend bool operator==(const Matrix&, const Matrix&) = default;
+};
+
+struct Vector {
+  std::vector<float> data;
+
+  Vector() = default;
+  // n zeros.
+  explicit Vector(std::size_t n);
+  explicit Vector(std::vector<float> values) : data(std::move(values)) {}
+
+  bool empty() const noexcept { return data.empty(); }
+  std::size_t size() const noexcept { return data.size(); }
+  float& operator[](std::size_t i) noexcept { return data[i]; }
+  float operator[](std::size_t i) const noexcept { return data[i]; }
+
+  // Checked access: "ndarray: index out of bounds" outside the length.
+  float& at(std::size_t i) {
+    if (i >= data.size()) throw_index_out_of_bounds();
+    return data[i];
+  }
+  float at(std::size_t i) const {
+    if (i >= data.size()) throw_index_out_of_bounds();
+    return data[i];
+  }
+
+  // As Matrix::reshape_for_overwrite.
+  void resize_for_overwrite(std::size_t n) { resize_checked(data, n); }
+
+  friend bool operator==(const Vector&, const Vector&) = default;
+};
+
+// Class labels: one class index per sample, counted from 0.
+using Labels = std::vector<std::int32_t>;
+
+}  // namespace kemb

@@ -1,0 +1,53 @@
+// The error type and the shared message builders.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "io/error.hpp"
+
+namespace kemb {
+namespace {
+
+template <typename Throw>
+std::string message_of(Throw throw_it) {
+  try {
+    throw_it();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "<nothing thrown>";
+}
+
+TEST(error, is_a_runtime_error_with_its_origin) {
+  try {
+    throw Error("boom");
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "boom");
+    const auto& error = dynamic_cast<const Error&>(e);
+    EXPECT_NE(std::string(error.where().file_name()).find("test_error.cpp"), std::string::npos);
+  }
+}
+
+TEST(error, builders_report_their_call_site) {
+  try {
+    throw_index_out_of_bounds();
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.where().file_name()).find("test_error.cpp"), std::string::npos);
+  }
+}
+
+TEST(error, shared_messages) {
+  EXPECT_EQ(message_of([] { throw_index_out_of_bounds(); }), "ndarray: index out of bounds");
+  EXPECT_EQ(message_of([] { throw_missing_value(); }),
+            "called `Option::unwrap()` on a `None` value");
+  EXPECT_EQ(message_of([] { throw_sequence_index(3, 3); }),
+            "index out of bounds: the len is 3 but the index is 3");
+  EXPECT_EQ(message_of([] { throw_incompatible_product(2, 3, 4, 5); }),
+            "ndarray: inputs 2 \u00d7 3 and 4 \u00d7 5 are not compatible for matrix multiplication");
+  EXPECT_EQ(message_of([] { throw_result_error("ProbabilityTooSmall"); }),
+            "called `Result::unwrap()` on an `Err` value: ProbabilityTooSmall");
+  EXPECT_EQ(message_of([] { throw_allocation_failed(64); }), "memory allocation of 64 bytes failed");
+}
+
+}  // namespace
+}  // namespace kemb

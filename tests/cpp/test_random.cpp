@@ -1,0 +1,126 @@
+// The ChaCha block function, the per-thread generator and its seeding.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "io/error.hpp"
+#include "random/chacha.hpp"
+#include "random/normal.hpp"
+#include "random/thread_rng.hpp"
+
+namespace kemb::random {
+namespace {
+
+TEST(chacha, block_function_matches_published_vector) {
+  // ChaCha20 block test vector (RFC 7539, 2.3.2): key 00..1f, block counter 1,
+  // nonce 00000009 0000004a 00000000. In the 64-bit counter layout the first
+  // nonce word is the counter's high half.
+  ChaCha<20>::Key key{};
+  for (std::uint32_t i = 0; i < 8; ++i) {
+    key[i] = (4 * i) | ((4 * i + 1) << 8) | ((4 * i + 2) << 16) | ((4 * i + 3) << 24);
+  }
+  const ChaCha<20> chacha(key, 0, 0x4a000000u);
+  std::uint32_t out[16];
+  chacha.block((std::uint64_t{0x09000000u} << 32) | 1u, out);
+  const std::uint32_t expected[16] = {
+      0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
+      0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9, 0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(out[i], expected[i]) << "word " << i;
+}
+
+TEST(chacha, stream_is_the_blocks_in_order) {
+  const ChaCha<12>::Key key = {1, 2, 3, 4, 5, 6, 7, 8};
+  ChaCha<12> stream(key);
+  std::vector<std::uint32_t> expected;
+  for (std::uint64_t b = 0; b < 9; ++b) {
+    std::uint32_t block[16];
+    stream.block(b, block);
+    expected.insert(expected.end(), block, block + 16);
+  }
+  for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(stream.next_u32(), expected[i]) << i;
+}
+
+TEST(chacha, bulk_fill_equals_single_draws) {
+  const ChaCha<12>::Key key = {9, 8, 7, 6, 5, 4, 3, 2};
+  ChaCha<12> single(key);
+  ChaCha<12> bulk(key);
+  std::vector<std::uint64_t> values(1000);
+  bulk.fill_u64(values.data(), values.size());
+  for (std::uint64_t v : values) ASSERT_EQ(single.next_u64(), v);
+  EXPECT_EQ(bulk.bytes_used(), single.bytes_used());
+}
+
+TEST(thread_rng, seed_parsing) {
+  EXPECT_EQ(parse_seed("0"), 0u);
+  EXPECT_EQ(parse_seed(" 42 "), 42u);
+  EXPECT_EQ(parse_seed("18446744073709551615"), 18446744073709551615u);
+  for (const char* bad : {"", "-1", "+1", "1.5", "abc", "18446744073709551616", "12 34"}) {
+    EXPECT_THROW(parse_seed(bad), Error) << bad;
+  }
+}
+
+TEST(thread_rng, seeded_generator_repeats_and_entropy_does_not) {
+  ::setenv("KEMB_SEED", "7", 1);
+  reset_thread_rng();
+  std::vector<std::uint64_t> a(20000);  // beyond the rekeying threshold
+  fill_u64(a.data(), a.size());
+  reset_thread_rng();
+  std::vector<std::uint64_t> b(20000);
+  fill_u64(b.data(), b.size());
+  EXPECT_EQ(a, b);
+
+  ::unsetenv("KEMB_SEED");
+  reset_thread_rng();
+  std::vector<std::uint64_t> c(4);
+  fill_u64(c.data(), c.size());
+  reset_thread_rng();
+  std::vector<std::uint64_t> d(4);
+  fill_u64(d.data(), d.size());
+  EXPECT_NE(c, d);
+}
+
+TEST(thread_rng, invalid_seed_is_an_error) {
+  ::setenv("KEMB_SEED", "not a number", 1);
+  reset_thread_rng();
+  EXPECT_THROW(next_u64(), Error);
+  ::unsetenv("KEMB_SEED");
+  reset_thread_rng();
+  EXPECT_NO_THROW(next_u64());
+}
+
+TEST(thread_rng, threads_have_their_own_streams) {
+  std::uint64_t here = next_u64();
+  std::uint64_t there = 0;
+  std::thread([&] { there = next_u64(); }).join();
+  EXPECT_NE(here, there);
+}
+
+TEST(normal, xorshift128plus_reference_step) {
+  // One step by hand: state (1, 2).
+  XorShift128Plus g(1, 2);
+  std::uint64_t a = 1;
+  const std::uint64_t b = 2;
+  a ^= a << 23;
+  const std::uint64_t s1 = a ^ b ^ (a >> 17) ^ (b >> 26);
+  EXPECT_EQ(g.next(), s1 + b);
+}
+
+TEST(normal, variates_have_both_signs_and_unit_scale) {
+  StandardNormal normal(XorShift128Plus(41, 43));
+  double sum = 0.0;
+  double squares = 0.0;
+  const int n = 100000;
+  for (int i = 0; i < n; ++i) {
+    const double z = normal.next();
+    sum += z;
+    squares += z * z;
+  }
+  EXPECT_NEAR(sum / n, 0.0, 0.02);
+  EXPECT_NEAR(squares / n, 1.0, 0.03);
+}
+
+}  // namespace
+}  // namespace kemb::random
