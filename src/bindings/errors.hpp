@@ -1,0 +1,49 @@
+// How failures cross the boundary. Argument errors are ordinary Python
+// exceptions (TypeError, OverflowError) set before any work; every failure
+// of the core becomes PanicException, a BaseException subclass named
+// "pyo3_runtime.PanicException" whose single argument is the message.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <source_location>
+#include <string>
+
+namespace kemb::bindings {
+
+// Thrown by binding code after it has set a Python exception, so that the
+// call guard returns NULL without touching the error indicator.
+struct PythonErrorSet {};
+
+// Sets a Python exception and throws PythonErrorSet.
+[[noreturn]] void raise_python(PyObject* type, const std::string& message);
+
+// PanicException, created on first use.
+PyObject* panic_exception_type();
+
+// Reports the failure on standard error with its source location and sets
+// PanicException(message). Returns nothing: the caller returns NULL.
+void set_panic(const std::string& message, const std::source_location* where);
+
+// Runs `body` (returning a new reference or NULL with an exception set) and
+// turns every C++ exception into the matching Python exception, so that no
+// C++ exception ever reaches CPython.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept;
+
+// Translates the exception being handled; defined in errors.cpp so that the
+// catch clauses live in one place.
+void set_error_from_current_exception() noexcept;
+
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace kemb::bindings
