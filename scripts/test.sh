@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Sets up everything the tests need on a fresh machine, then runs all tests:
+# the C++ core tests (GoogleTest through CTest) and the module tests
+# (pytest against kemb installed into the virtual environment).
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$KEMB_ROOT"
+
+if [ ! -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] &&
+   ! dpkg -s libgtest-dev >/dev/null 2>&1; then
+  echo "== installing GoogleTest (Debian libgtest-dev)"
+  if [ "$(id -u)" -eq 0 ]; then SUDO=; else SUDO=sudo; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev >/dev/null
+fi
+
+kemb_venv
+echo "== installing kemb and the test requirements into $KEMB_VENV"
+kemb_pip -C cmake.define.KEMB_WERROR=ON ".[test]" "$(kemb_openblas_requirement)" cmake ninja
+
+echo "== C++ core tests"
+cmake -S . -B build/tests -G Ninja -DKEMB_BUILD_MODULE=OFF -DKEMB_BUILD_TESTS=ON \
+  -DKEMB_WERROR=ON -DKEMB_PYTHON_FOR_OPENBLAS="$VENV_PY" \
+  -DCMAKE_MAKE_PROGRAM="$KEMB_VENV/bin/ninja" >/dev/null
+cmake --build build/tests
+ctest --test-dir build/tests --output-on-failure -j2
+
+echo "== Python module tests"
+"$VENV_PY" -m pytest "$@"
