@@ -51,3 +51,24 @@ TEST(error, shared_messages) {
 
 }  // namespace
 }  // namespace kemb
+
+#include <cerrno>
+
+#include "io/os_error.hpp"
+
+namespace kemb::io {
+namespace {
+
+TEST(os_error, descriptions) {
+  EXPECT_EQ(os_error_description(ENOENT),
+            "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
+  EXPECT_EQ(os_error_description(EISDIR),
+            "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
+  EXPECT_EQ(os_error_text(EPIPE), "Broken pipe (os error 32)");
+  EXPECT_STREQ(os_error_kind(EACCES), "PermissionDenied");
+  EXPECT_STREQ(os_error_kind(ENOSPC), "StorageFull");
+  EXPECT_STREQ(os_error_kind(12345), "Uncategorized");
+}
+
+}  // namespace
+}  // namespace kemb::io

@@ -1,0 +1,20 @@
+// Descriptions of operating-system errors (errno values), in the two forms
+// the messages use: the full form with number, kind and text for file
+// errors, and the short form for console write errors.
+#pragma once
+
+#include <string>
+
+namespace kemb::io {
+
+// The kind of an errno value: "NotFound", "PermissionDenied",
+// "AlreadyExists", "IsADirectory", ... ("Uncategorized" when none fits).
+const char* os_error_kind(int errnum);
+
+// `Os { code: 2, kind: NotFound, message: "No such file or directory" }`
+std::string os_error_description(int errnum);
+
+// `No such file or directory (os error 2)`
+std::string os_error_text(int errnum);
+
+}  // namespace kemb::io
