@@ -385,8 +385,10 @@ std::uint64_t JsonInput::read_unsigned() {
          std::string(kExpected));
   }
   std::uint64_t value = 0;
-  if (number.negative ||
-      std::from_chars(number.first, number.last, value).ec != std::errc()) {
+  if (number.negative) {
+    fail("invalid value: integer `" + std::string(text) + "`, expected " + std::string(kExpected));
+  }
+  if (std::from_chars(number.first, number.last, value).ec != std::errc()) {
     fail("invalid value: integer `" + std::string(text) + "`, expected " + std::string(kExpected) +
          " below 2^64");
   }
