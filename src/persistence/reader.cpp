@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <new>
 #include <vector>
+
+#include "io/error.hpp"
 
 namespace kemb::persistence {
 namespace {
@@ -104,16 +108,22 @@ bool dim_product(const std::array<std::uint64_t, D>& dim, std::uint64_t& product
 }
 
 // `data`: floats appended to a cleared `data`. When the shape is already
-// known the storage is reserved once, bounded by what the rest of the input
-// could still hold (two bytes per value at least), so a hostile shape cannot
-// make the reader allocate more than the text justifies.
+// known and the input's remaining length too, the storage is reserved once,
+// bounded by what the rest of the input could still hold (two bytes per
+// value at least): a hostile shape cannot make the reader allocate more
+// than the text justifies.
 template <std::size_t D>
 void read_data(JsonInput& in, const std::array<std::uint64_t, D>* dim, std::vector<float>& data) {
   data.clear();
   std::uint64_t expected = 0;
-  if (dim != nullptr && dim_product(*dim, expected)) {
-    const std::uint64_t bound = in.remaining_hint() / 2 + 1;
-    data.reserve(static_cast<std::size_t>(std::min(expected, bound)));
+  const std::size_t remaining = in.remaining_hint();
+  if (dim != nullptr && dim_product(*dim, expected) && remaining != SIZE_MAX) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(expected, remaining / 2 + 1));
+    try {
+      data.reserve(n);
+    } catch (const std::bad_alloc&) {
+      throw_allocation_failed(n * sizeof(float));
+    }
   }
   in.read_float_array(data);
 }
