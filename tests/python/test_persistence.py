@@ -159,7 +159,7 @@ MULTI_LINE = '{\n  "layers": [],\n  "output_type": "softmax",\n'
     ('{"layers": [{"weights":\n {"dim": [0, 0], "v": 1}}]}', "missing field `data`", 2, 24),
     ('{"layers": [{"weights":\n {"data": [], "v": 1}}]}', "missing field `dim`", 2, 21),
     ('{"layers": [{"weights":\n {"v": 1, "dim": [2, 3], "data": [1, 2, 3, 4, 5]}}]}',
-     "data and dimension must match in size", 2, 47),
+     "data and dimension must match in size", 2, 49),
     ('{"layers": [{"weights":\n [1, [0, 0]]}]}', "invalid length 2, expected ndarray representation",
      2, 12),
     (MULTI_LINE + '  "loss_type": "abc", "acc_type": 1.5',
