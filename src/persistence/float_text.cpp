@@ -61,21 +61,25 @@ char* format_float(float value, char* out) noexcept {
   }
   if (value == 0.0f) return copy(out, "0.0", 3);
 
-  // Shortest round-trip digits in scientific form: "d[.ddd]e(+|-)xx".
+  // Shortest round-trip digits in scientific form, "d[.ddd]e(+|-)xx", written
+  // from sci[1] on and laid out straight from there: the first digit is
+  // sci[1], the others (if any) sci[3..e).
   char sci[kMaxFloatText];
   const char* const end =
-      std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-  char digits[16];
-  int n = 0;
-  const char* p = sci;
-  digits[n++] = *p++;
-  if (*p == '.') {
-    for (++p; *p != 'e'; ++p) digits[n++] = *p;
+      std::to_chars(sci + 1, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+  const char* e = sci + 2;
+  while (*e != 'e') ++e;
+  // With more than one digit, the first one overwrites the point so that
+  // all of them run from sci[2] to e.
+  int n = 1;
+  if (e != sci + 2) {
+    sci[2] = sci[1];
+    n = static_cast<int>(e - (sci + 2));
   }
-  ++p;  // 'e'
-  const bool negative_exponent = *p++ == '-';
+  const char* digits = n == 1 ? sci + 1 : sci + 2;
+  const bool negative_exponent = e[1] == '-';
   int exponent = 0;
-  for (; p < end; ++p) exponent = exponent * 10 + (*p - '0');
+  for (const char* p = e + 2; p < end; ++p) exponent = exponent * 10 + (*p - '0');
   if (negative_exponent) exponent = -exponent;
   while (n > 1 && digits[n - 1] == '0') --n;  // shortest digits never end in 0; stay safe
   return layout_digits(digits, n, exponent + 1, out);

@@ -3,6 +3,7 @@
 #include "persistence/json_input.hpp"
 
 #include <charconv>
+#include <cmath>
 #include <limits>
 
 #include "io/error.hpp"
@@ -408,11 +409,73 @@ float JsonInput::read_float() {
   fail_invalid_type("a float");
 }
 
+namespace {
+
+// The end of a JSON number that starts at `p` and is followed, still before
+// `end`, by a byte that cannot continue a number; null for anything else
+// (a malformed or cut number, which the general path then reports).
+const char* scan_number(const char* p, const char* end) {
+  if (p != end && *p == '-') ++p;
+  if (p == end) return nullptr;
+  if (*p == '0') {
+    ++p;
+  } else if (is_digit(*p)) {
+    while (++p != end && is_digit(*p)) {
+    }
+  } else {
+    return nullptr;
+  }
+  auto digits = [&] {
+    const char* start = p;
+    while (p != end && is_digit(*p)) ++p;
+    return p != start;
+  };
+  if (p != end && *p == '.') {
+    ++p;
+    if (!digits()) return nullptr;
+  }
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p != end && (*p == '+' || *p == '-')) ++p;
+    if (!digits()) return nullptr;
+  }
+  if (p == end || is_number_char(*p)) return nullptr;
+  return p;
+}
+
+// parse_float with its common case inline: a double well inside the
+// float32 range. Out-of-range texts and the rounding boundary take the full
+// function.
+inline float to_float(const char* first, const char* last) {
+  constexpr double kFloatOverflow = 0x1.ffffffp127;
+  double value = 0.0;
+  if (std::from_chars(first, last, value).ec == std::errc() && std::fabs(value) < kFloatOverflow) {
+    return static_cast<float>(value);
+  }
+  return parse_float(first, last);
+}
+
+}  // namespace
+
 void JsonInput::read_float_array(std::vector<float>& out) {
   if (peek_token() != '[') fail_invalid_type("a sequence of floats");
   bump();
   enter();
-  for (bool first = true; next_element(first); first = false) out.push_back(read_float());
+  for (bool first = true;; first = false) {
+    // The writer's compact ",<number>" takes one pass over its bytes; any
+    // other shape (white space, null, a number at the block end, an error)
+    // goes through the general path below.
+    if (!first && cur_ != end_ && *cur_ == ',') {
+      const char* const number_end = scan_number(cur_ + 1, end_);
+      if (number_end != nullptr) {
+        out.push_back(to_float(cur_ + 1, number_end));
+        cur_ = number_end;
+        continue;
+      }
+    }
+    if (!next_element(first)) break;
+    out.push_back(read_float());
+  }
   leave();
 }
 
