@@ -51,6 +51,10 @@ void Layer::forward(const Matrix& input, bool training, Matrix& out) {
   Matrix& raw = rectify ? activation_inputs : out;
   if (layer_type == "dense") {
     tensor::copy_into(input, inputs);
+    if (rectify) {
+      dense::forward_rectified(input, weights, biases, activation_inputs, out);
+      return;
+    }
     dense::forward(input, weights, biases, raw);
   } else if (layer_type == "dropout") {
     dropout::forward(*this, input, training, raw);

@@ -66,6 +66,24 @@ void forward(const Matrix& inputs, const Matrix& weights, const Vector& biases, 
   }
 }
 
+void forward_rectified(const Matrix& inputs, const Matrix& weights, const Vector& biases,
+                       Matrix& raw, Matrix& out) {
+  tensor::gemm(inputs, Transpose::no, weights, Transpose::no, raw);
+  out.reshape_for_overwrite(raw.rows, raw.cols);
+  if (raw.rows == 0) return;
+  tensor::check_covers(biases, raw.cols);
+  const float* b = biases.data.data();
+  for (std::size_t i = 0; i < raw.rows; ++i) {
+    float* r = raw.row(i);
+    float* o = out.row(i);
+    for (std::size_t j = 0; j < raw.cols; ++j) {
+      const float z = r[j] + b[j];
+      r[j] = z;
+      o[j] = z < 0.0f ? 0.0f : z;
+    }
+  }
+}
+
 Matrix forward(const Matrix& inputs, const Matrix& weights, const Vector& biases) {
   Matrix out;
   forward(inputs, weights, biases, out);

@@ -14,6 +14,11 @@ namespace kemb::dense {
 void forward(const Matrix& inputs, const Matrix& weights, const Vector& biases, Matrix& out);
 Matrix forward(const Matrix& inputs, const Matrix& weights, const Vector& biases);
 
+// As forward into `raw`, followed by the rectifier into `out`
+// (relu::forward): the bias addition and the rectifier share one pass.
+void forward_rectified(const Matrix& inputs, const Matrix& weights, const Vector& biases,
+                       Matrix& raw, Matrix& out);
+
 // layer.inputs: (n_samples, n_inputs), dvalues: (n_samples, n_neurons)
 // -> layer.dweights: (n_inputs, n_neurons), layer.dbiases: (n_neurons),
 //    dinputs: (n_samples, n_inputs)

@@ -14,12 +14,30 @@ bool keeps_input(const Layer& layer) {
   return layer.layer_type == "dense" || layer.layer_type == "dropout";
 }
 
+// Gives ws.training_input back from the first layer, which receives the
+// storage it held before.
+void take_back_training_input(std::vector<Layer>& layers, Workspace& ws) {
+  if (!ws.training_input_lent) return;
+  std::swap(layers.front().inputs, ws.training_input);
+  ws.training_input_lent = false;
+}
+
 }  // namespace
 
 const Matrix& forward_layers(std::vector<Layer>& layers, const Matrix& x, bool training,
                              Workspace& ws) {
-  ws.layer_outputs.resize(layers.size());
   const Matrix* current = &x;
+  if (&x == &ws.training_input) {
+    if (!ws.training_input_lent && !layers.empty() && keeps_input(layers.front())) {
+      // Layer::forward skips the copy of an input that already is its `inputs`.
+      std::swap(layers.front().inputs, ws.training_input);
+      ws.training_input_lent = true;
+    }
+    if (ws.training_input_lent) current = &layers.front().inputs;
+  } else {
+    take_back_training_input(layers, ws);
+  }
+  ws.layer_outputs.resize(layers.size());
   for (std::size_t i = 0; i < layers.size(); ++i) {
     const bool route = i + 1 < layers.size() && keeps_input(layers[i + 1]);
     Matrix& out = route ? layers[i + 1].inputs : ws.layer_outputs[i];

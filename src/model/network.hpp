@@ -17,6 +17,15 @@ struct Workspace {
   // last layer, or a next layer of unknown type); otherwise layer i writes
   // straight into the next layer's `inputs`, saving that layer's copy.
   std::vector<Matrix> layer_outputs;
+  // A training set moved in once per training call. A pass given this very
+  // matrix as its input lends it to the first layer as that layer's
+  // `inputs` instead of copying it there (the copy is the largest
+  // element-wise cost of an epoch); the next pass over any other input takes
+  // it back first. The layers end up exactly as if it had been copied. While
+  // lent, this field holds the layer's previous storage: pass it only as the
+  // input of a pass, never read it.
+  Matrix training_input;
+  bool training_input_lent = false;
   Matrix output;    // output activation of the model (softmax)
   Matrix gradient;  // loss gradient; backward alternates it with next_gradient
   Matrix next_gradient;
@@ -25,7 +34,7 @@ struct Workspace {
 // x: (n_samples, n_features) -> (n_samples, n_outputs of the last layer)
 // Runs Layer::forward on every layer, first to last. The result lives in the
 // workspace or in a layer (or is `x` itself for an empty stack) and stays
-// valid until the next pass.
+// valid until the next pass. `x` may be ws.training_input (see there).
 const Matrix& forward_layers(std::vector<Layer>& layers, const Matrix& x, bool training,
                              Workspace& ws);
 

@@ -8,6 +8,27 @@
 #include "random/thread_rng.hpp"
 
 namespace kemb::random {
+namespace {
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Unsigned 64-bit compares vectorise only from AVX2 (AVX-512 has them
+// natively); baseline x86-64 would run this loop one element at a time.
+#define KEMB_MASK_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define KEMB_MASK_CLONES
+#endif
+
+// draws, x: (n) -> mask, out: (n); out is written only when x is not null.
+KEMB_MASK_CLONES
+void mask_block(const std::uint64_t* draws, std::uint64_t threshold, float kept, float dropped,
+                std::size_t n, float* mask, const float* x, float* out) {
+  for (std::size_t k = 0; k < n; ++k) mask[k] = draws[k] < threshold ? kept : dropped;
+  if (x != nullptr) {
+    for (std::size_t k = 0; k < n; ++k) out[k] = x[k] * mask[k];
+  }
+}
+
+}  // namespace
 
 Bernoulli::Bernoulli(double p) : always_(p >= 1.0), threshold_(0) {
   if (!always_ && p > 0.0) {
@@ -30,13 +51,8 @@ void bernoulli_fill(const Bernoulli& b, float kept, float dropped, std::size_t n
   for (std::size_t start = 0; start < n; start += kBernoulliChunk) {
     const std::size_t len = n - start < kBernoulliChunk ? n - start : kBernoulliChunk;
     fill_u64(draws, len);
-    float* m = mask + start;
-    for (std::size_t k = 0; k < len; ++k) m[k] = draws[k] < threshold ? kept : dropped;
-    if (x != nullptr) {
-      const float* xs = x + start;
-      float* o = out + start;
-      for (std::size_t k = 0; k < len; ++k) o[k] = xs[k] * m[k];
-    }
+    mask_block(draws, threshold, kept, dropped, len, mask + start,
+               x == nullptr ? nullptr : x + start, x == nullptr ? nullptr : out + start);
   }
 }
 
