@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <string>
@@ -18,6 +19,11 @@
 #include "tensor/matrix.hpp"
 
 namespace kemb::ref {
+
+// A vector of the given values (Vector({2}) would be two zeros).
+inline Vector vec(std::initializer_list<float> values) {
+  return Vector(std::vector<float>(values));
+}
 
 inline std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 

@@ -18,15 +18,15 @@ TEST(accuracy, categorical_counts_equal_labels) {
 }
 
 TEST(accuracy, linear_tolerance_is_inclusive_and_divides_by_targets) {
-  EXPECT_EQ(accuracy::linear(Vector({1.0f, 2.5f}), Vector({2.0f, 4.0f}), 1.0f), 0.5f);
-  EXPECT_EQ(ref::bits(accuracy::linear(Vector({1, 2, 3}), Vector({1.5f, 2.6f, 3.0f}), 0.5f)),
+  EXPECT_EQ(accuracy::linear(ref::vec({1.0f, 2.5f}), ref::vec({2.0f, 4.0f}), 1.0f), 0.5f);
+  EXPECT_EQ(ref::bits(accuracy::linear(ref::vec({1, 2, 3}), ref::vec({1.5f, 2.6f, 3.0f}), 0.5f)),
             ref::bits(2.0f / 3.0f));
-  EXPECT_EQ(ref::bits(accuracy::linear(Vector({1, 2}), Vector({1, 2, 9}), 1.0f)),
+  EXPECT_EQ(ref::bits(accuracy::linear(ref::vec({1, 2}), ref::vec({1, 2, 9}), 1.0f)),
             ref::bits(2.0f / 3.0f));
-  EXPECT_EQ(accuracy::linear(Vector({ref::nan(), 1}), Vector({1, 1}), 1.0f), 0.5f);
-  EXPECT_EQ(accuracy::linear(Vector({1}), Vector({1}), ref::nan()), 0.0f);
+  EXPECT_EQ(accuracy::linear(ref::vec({ref::nan(), 1}), ref::vec({1, 1}), 1.0f), 0.5f);
+  EXPECT_EQ(accuracy::linear(ref::vec({1}), ref::vec({1}), ref::nan()), 0.0f);
   EXPECT_TRUE(std::isnan(accuracy::linear(Vector(), Vector(), 1.0f)));
-  EXPECT_EQ(ref::error_of([] { accuracy::linear(Vector({1, 2}), Vector({1}), 1.0f); }),
+  EXPECT_EQ(ref::error_of([] { accuracy::linear(ref::vec({1, 2}), ref::vec({1}), 1.0f); }),
             ref::kIndexError);
 }
 

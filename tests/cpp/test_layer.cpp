@@ -47,7 +47,7 @@ class SeededRng {
 };
 
 TEST(dense, forward_worked_examples) {
-  Layer layer = dense(Matrix(2, 2, {1, 2, 3, 4}), Vector({10, 20}));
+  Layer layer = dense(Matrix(2, 2, {1, 2, 3, 4}), ref::vec({10, 20}));
   EXPECT_EQ(layer.forward(Matrix(1, 2, {1, 1}), false), Matrix(1, 2, {14, 26}));
   EXPECT_EQ(layer.inputs, Matrix(1, 2, {1, 1}));
 
@@ -99,7 +99,7 @@ TEST(dense, backward_matches_reference) {
 }
 
 TEST(dense, regularizer_terms_are_added_in_order) {
-  Layer layer = dense(Matrix(2, 2, {0.0f, -2.0f, 3.0f, ref::nan()}), Vector({-1, 0}));
+  Layer layer = dense(Matrix(2, 2, {0.0f, -2.0f, 3.0f, ref::nan()}), ref::vec({-1, 0}));
   const Matrix x = ref::random_matrix(3, 2, 24);
   const Matrix g = ref::random_matrix(3, 2, 25);
   layer.forward(x, true);
@@ -140,20 +140,20 @@ TEST(dense, regularizer_terms_are_added_in_order) {
 
 TEST(dense, worked_regularizer_examples) {
   // Zero gradient, so dweights and dbiases hold the terms alone.
-  Layer layer = dense(Matrix(1, 2, {0, -2}), Vector({-1, 2}));
+  Layer layer = dense(Matrix(1, 2, {0, -2}), ref::vec({-1, 2}));
   layer.forward(Matrix(1, 1, {0}), true);
   layer.weight_regularizer_l1 = 0.5f;
   layer.bias_regularizer_l1 = 0.5f;
   layer.backward(Matrix(1, 2));
   EXPECT_EQ(layer.dweights, Matrix(1, 2, {0.5f, -0.5f}));
-  EXPECT_EQ(layer.dbiases, Vector({-0.5f, 0.5f}));
+  EXPECT_EQ(layer.dbiases, ref::vec({-0.5f, 0.5f}));
   layer.weight_regularizer_l1 = 0.0f;
   layer.bias_regularizer_l1 = 0.0f;
   layer.weight_regularizer_l2 = 0.5f;
   layer.bias_regularizer_l2 = 0.25f;
   layer.backward(Matrix(1, 2));
   EXPECT_EQ(layer.dweights, Matrix(1, 2, {0, -2}));
-  EXPECT_EQ(layer.dbiases, Vector({-0.5f, 1.0f}));
+  EXPECT_EQ(layer.dbiases, ref::vec({-0.5f, 1.0f}));
 }
 
 TEST(dense, backward_shape_failures_survive_skipping) {

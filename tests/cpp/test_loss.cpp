@@ -94,10 +94,10 @@ TEST(categorical_crossentropy, bad_labels_fail_in_both_functions) {
 }
 
 TEST(mean_squared_error, worked_examples) {
-  EXPECT_EQ(mean_squared_error::calculate(Vector({1, 2}), Vector({1, 4})), 2.0f);
-  EXPECT_EQ(mean_squared_error::backward(Matrix(2, 1, {1, 2}), Vector({1, 4})),
+  EXPECT_EQ(mean_squared_error::calculate(ref::vec({1, 2}), ref::vec({1, 4})), 2.0f);
+  EXPECT_EQ(mean_squared_error::backward(Matrix(2, 1, {1, 2}), ref::vec({1, 4})),
             Matrix(2, 1, {0, -2}));
-  EXPECT_EQ(mean_squared_error::backward(Matrix(1, 2, {1, 3}), Vector(std::vector<float>{2})),
+  EXPECT_EQ(mean_squared_error::backward(Matrix(1, 2, {1, 3}), ref::vec({2})),
             Matrix(1, 2, {-1, 1}));
 }
 
@@ -135,11 +135,11 @@ TEST(mean_squared_error, loss_matches_reference) {
 }
 
 TEST(mean_squared_error, failures) {
-  EXPECT_EQ(ref::error_of([] { mean_squared_error::calculate(Vector({1, 2}), Vector({1})); }),
+  EXPECT_EQ(ref::error_of([] { mean_squared_error::calculate(ref::vec({1, 2}), ref::vec({1})); }),
             ref::kIndexError);
-  EXPECT_EQ(ref::error_of([] { mean_squared_error::calculate(Vector(), Vector({1})); }),
+  EXPECT_EQ(ref::error_of([] { mean_squared_error::calculate(Vector(), ref::vec({1})); }),
             ref::kMissingValue);
-  EXPECT_EQ(ref::error_of([] { mean_squared_error::backward(Matrix(2, 1), Vector({1})); }),
+  EXPECT_EQ(ref::error_of([] { mean_squared_error::backward(Matrix(2, 1), ref::vec({1})); }),
             ref::kIndexError);
 }
 
