@@ -1,5 +1,5 @@
-// sgemm wrapper: shape checks with the shared message, the degenerate shapes
-// that BLAS does not accept, and the per-call thread count.
+// sgemm wrapper: shape checks with the shared message and the degenerate
+// shapes that BLAS does not accept.
 #include "tensor/gemm.hpp"
 
 #include <cblas.h>
@@ -10,28 +10,12 @@
 namespace kemb::tensor {
 namespace {
 
-// Below this many multiply-adds a product runs single-threaded (see
-// docs/numerics.md for the measurement behind the figure).
-constexpr double kThreadedWork = 4.0e6;
-
 int blas_int(std::size_t n) {
   if (n > static_cast<std::size_t>(INT_MAX)) throw_capacity_overflow();
   return static_cast<int>(n);
 }
 
 CBLAS_TRANSPOSE flag(Transpose t) { return t == Transpose::yes ? CblasTrans : CblasNoTrans; }
-
-// The thread count OpenBLAS was last given by this process; set only when it
-// changes, because every change walks the thread pool.
-int g_blas_threads = 0;
-
-void use_threads(int wanted) {
-  if (g_blas_threads == 0) g_blas_threads = scipy_openblas_get_num_threads();
-  if (wanted != g_blas_threads) {
-    scipy_openblas_set_num_threads(wanted);
-    g_blas_threads = wanted;
-  }
-}
 
 }  // namespace
 
@@ -47,12 +31,6 @@ void check_product(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb)
   }
 }
 
-int threads_for_product(std::size_t m, std::size_t n, std::size_t k) noexcept {
-  static const int available = scipy_openblas_get_num_threads();
-  const double work = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
-  return work < kThreadedWork ? 1 : available;
-}
-
 void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb, Matrix& c) {
   check_product(a, ta, b, tb);
   const std::size_t m = operand_shape(a, ta).rows;
@@ -66,7 +44,6 @@ void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb, Matrix& 
     std::fill(c.data.begin(), c.data.end(), 0.0f);
     return;
   }
-  use_threads(threads_for_product(m, n, k));
   scipy_cblas_sgemm(CblasRowMajor, flag(ta), flag(tb), blas_int(m), blas_int(n), blas_int(k), 1.0f,
                     a.data.data(), blas_int(a.cols), b.data.data(), blas_int(b.cols), 0.0f,
                     c.data.data(), blas_int(n));

@@ -22,7 +22,9 @@ void check_product(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb)
 
 // a: (m, k) as op(a), b: (k, n) as op(b) -> c: (m, n)
 // c := op(a) . op(b). `c` is reshaped (its storage reused when the element
-// count is unchanged) and must not alias `a` or `b`.
+// count is unchanged) and must not alias `a` or `b`. OpenBLAS keeps its own
+// thread count: it already runs small products on the calling thread
+// (docs/numerics.md has the measurement).
 void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb, Matrix& c);
 
 // a: (m, k), b: (k, n) -> (m, n)
@@ -30,11 +32,6 @@ Matrix matmul(const Matrix& a, const Matrix& b);
 
 // m: (rows, cols) -> out: (cols), out[j] = sum over i of m[i][j]
 void column_sums(const Matrix& m, Vector& out);
-
-// Number of OpenBLAS threads for a product of m x n x k multiply-adds: small
-// products run on the calling thread, where waking the pool costs more than
-// it saves.
-int threads_for_product(std::size_t m, std::size_t n, std::size_t k) noexcept;
 
 // The OpenBLAS kernel family in use ("Haswell", "SkylakeX", ...).
 const char* blas_core_name() noexcept;
