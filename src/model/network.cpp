@@ -18,8 +18,8 @@ bool keeps_input(const Layer& layer) {
 // storage it held before.
 void take_back_training_input(std::vector<Layer>& layers, Workspace& ws) {
   if (!ws.training_input_lent) return;
-  std::swap(layers.front().inputs, ws.training_input);
   ws.training_input_lent = false;
+  if (!layers.empty()) std::swap(layers.front().inputs, ws.training_input);
 }
 
 }  // namespace
@@ -33,7 +33,7 @@ const Matrix& forward_layers(std::vector<Layer>& layers, const Matrix& x, bool t
       std::swap(layers.front().inputs, ws.training_input);
       ws.training_input_lent = true;
     }
-    if (ws.training_input_lent) current = &layers.front().inputs;
+    if (ws.training_input_lent && !layers.empty()) current = &layers.front().inputs;
   } else {
     take_back_training_input(layers, ws);
   }
