@@ -16,7 +16,7 @@ class ChaCha {
   static_assert(Rounds > 0 && Rounds % 2 == 0, "ChaCha runs whole double rounds");
   using Key = std::array<std::uint32_t, 8>;
   static constexpr std::size_t kBlockWords = 16;
-  static constexpr std::size_t kBlocksPerRefill = 4;
+  static constexpr std::size_t kBlocksPerRefill = 16;
   static constexpr std::size_t kBufferWords = kBlockWords * kBlocksPerRefill;
 
   explicit ChaCha(const Key& key, std::uint64_t counter = 0, std::uint64_t stream = 0);
