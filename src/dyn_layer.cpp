@@ -1,10 +1,16 @@
-// Layer initialisation.
+// Layer initialisation and the forward and backward dispatch on
+// layer_type and activation_type.
 #include "dyn_layer.hpp"
 
 #include <bit>
+#include <utility>
 
+#include "activation/relu.hpp"
+#include "layer/dense.hpp"
+#include "layer/dropout.hpp"
 #include "random/normal.hpp"
 #include "random/thread_rng.hpp"
+#include "tensor/elementwise.hpp"
 
 namespace kemb {
 namespace {
@@ -36,6 +42,48 @@ void Layer::init() {
   } else if (layer_type == "dense") {
     init_dense(*this);
   }
+}
+
+void Layer::forward(const Matrix& input, bool training, Matrix& out) {
+  const bool rectify = activation_type == "relu";
+  // With the rectifier the layer's own output goes to activation_inputs, the
+  // copy the backward pass needs, and the rectified values to `out`.
+  Matrix& raw = rectify ? activation_inputs : out;
+  if (layer_type == "dense") {
+    tensor::copy_into(input, inputs);
+    dense::forward(input, weights, biases, raw);
+  } else if (layer_type == "dropout") {
+    dropout::forward(*this, input, training, raw);
+  } else {
+    raw.reshape_for_overwrite(0, 0);
+  }
+  if (rectify) relu::forward(activation_inputs, out);
+}
+
+Matrix Layer::forward(Matrix input, bool training) {
+  Matrix out;
+  forward(input, training, out);
+  return out;
+}
+
+void Layer::backward(Matrix& dvalues, Matrix& dinputs, bool want_dinputs) {
+  const bool rectify = activation_type == "relu";
+  if (rectify) relu::backward_in_place(activation_inputs, dvalues);
+  if (layer_type == "dropout") {
+    dropout::backward(binary_mask, dvalues, dinputs, want_dinputs);
+  } else if (layer_type == "dense") {
+    dense::backward(*this, dvalues, dinputs, want_dinputs);
+  } else if (rectify) {
+    std::swap(dinputs, dvalues);
+  } else {
+    dinputs.reshape_for_overwrite(0, 0);
+  }
+}
+
+Matrix Layer::backward(Matrix dvalues) {
+  Matrix dinputs;
+  backward(dvalues, dinputs);
+  return dinputs;
 }
 
 }  // namespace kemb

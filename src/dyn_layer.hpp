@@ -41,6 +41,24 @@ struct Layer {
   // probability 1 - rate. Any other type: nothing.
   void init();
 
+  // input: (n_samples, n_features) -> out: (n_samples, n_outputs)
+  // "dense" and "dropout" store a copy of `input` in `inputs` (skipped when
+  // `input` is that field) and compute their output; any other type outputs
+  // 0 x 0 and stores nothing. With activation_type "relu" the output before
+  // the rectifier is kept in `activation_inputs`. `out` is reshaped, its
+  // storage reused, and must not alias `input`.
+  void forward(const Matrix& input, bool training, Matrix& out);
+  Matrix forward(Matrix input, bool training);
+
+  // dvalues: (n_samples, n_outputs), consumed (the rectifier's backward
+  // works on it in place) -> dinputs: (n_samples, n_features)
+  // Called after a training forward pass on the same batch. Fills `dweights`
+  // and `dbiases` of a dense layer. With want_dinputs false the input
+  // gradient is not computed (dinputs is then unspecified), but every
+  // failure it would have raised is still raised.
+  void backward(Matrix& dvalues, Matrix& dinputs, bool want_dinputs = true);
+  Matrix backward(Matrix dvalues);
+
   friend bool operator==(const Layer&, const Layer&) = default;
 };
 

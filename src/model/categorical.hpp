@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "dyn_layer.hpp"
+#include "model/network.hpp"
+#include "tensor/matrix.hpp"
 
 namespace kemb {
 
@@ -17,6 +19,26 @@ struct CategoricalModel {
   std::string loss_type = "categorical_crossentropy";  // reported loss
   std::string acc_type = "categorical";                // reported accuracy
   std::string save_best_params;                        // file for the best model; empty: never save
+
+  // x: (n_samples, n_features) -> (n_samples, n_classes)
+  // The layers' forward passes, then the output activation: "softmax" is the
+  // row-wise softmax, any other output_type leaves the last layer's output
+  // as it is. The result stays valid until the next pass with the same
+  // workspace.
+  const Matrix& forward(const Matrix& x, bool training, model::Workspace& ws);
+  Matrix forward(Matrix x, bool training);
+
+  // output: (n_samples, n_classes) -> out: (n_samples) class indices, or
+  // empty unless output_type is "softmax". Per row the first maximum wins
+  // (ties go to the lowest column, NaN never wins); no columns gives 0.
+  static void predict(const std::string& output_type, const Matrix& output, Labels& out);
+  static Labels predict(const std::string& output_type, const Matrix& output);
+
+  // ws.gradient: (n_samples, n_classes), the loss gradient, consumed.
+  // Back-propagates through the layers, last to first.
+  void backward(model::Workspace& ws);
+
+  float regularization_loss() const;
 
   friend bool operator==(const CategoricalModel&, const CategoricalModel&) = default;
 };

@@ -1,7 +1,12 @@
-// Learning-rate decay of the optimizer record.
+// Learning-rate decay of the optimizer record and the selection of the
+// update rule.
 #include "optimizer/dyn_optimizer.hpp"
 
 #include <utility>
+
+#include "dyn_layer.hpp"
+#include "optimizer/adam.hpp"
+#include "optimizer/sgd.hpp"
 
 namespace kemb {
 
@@ -19,6 +24,16 @@ void DynamicOptimizer::decay_step() {
     const float b = a + 1.0f;
     const float c = 1.0f / b;
     current_learning_rate = c * learning_rate;
+  }
+}
+
+void DynamicOptimizer::update_params(Layer& layer) const {
+  if (opt_type == "adam") {
+    adam::update_params(*this, layer);
+  } else if (opt_type == "tf_adam") {
+    adam::update_params_tf(*this, layer);
+  } else if (opt_type == "sgd") {
+    sgd::update_params(*this, layer);
   }
 }
 

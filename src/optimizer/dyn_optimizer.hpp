@@ -8,6 +8,8 @@
 
 namespace kemb {
 
+struct Layer;
+
 struct DynamicOptimizer {
   std::string opt_type;
   float learning_rate = 0.001f;          // base rate
@@ -26,6 +28,10 @@ struct DynamicOptimizer {
   // current_learning_rate = (1 / (1 + decay * iterations)) * learning_rate,
   // each operation rounded to float32 in that order.
   void decay_step();
+
+  // Updates one layer by the rule `opt_type` names, compared byte for byte:
+  // "adam", "tf_adam" or "sgd"; any other text leaves the layer unchanged.
+  void update_params(Layer& layer) const;
 
   // Once per epoch, after the layer updates.
   void iteration_step() { iterations += 1; }

@@ -1,0 +1,13 @@
+// Fraction of predictions within an absolute tolerance of their targets.
+#pragma once
+
+#include "tensor/matrix.hpp"
+
+namespace kemb::accuracy {
+
+// predictions: (n), targets: (m >= n) -> count(precision >= |p_i - t_i|) / m
+// as float32 (the divisor is the number of targets; a NaN difference never
+// counts). "ndarray: index out of bounds" when m < n.
+float linear(const Vector& predictions, const Vector& targets, float precision);
+
+}  // namespace kemb::accuracy

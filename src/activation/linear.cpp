@@ -1,0 +1,18 @@
+// Prediction of the linear output.
+#include "activation/linear.hpp"
+
+namespace kemb::linear {
+
+void predict(const Matrix& y, Vector& out) {
+  if (y.rows > 0 && y.cols == 0) throw_index_out_of_bounds();
+  out.resize_for_overwrite(y.rows);
+  for (std::size_t i = 0; i < y.rows; ++i) out[i] = y(i, 0);
+}
+
+Vector predict(const Matrix& y) {
+  Vector out;
+  predict(y, out);
+  return out;
+}
+
+}  // namespace kemb::linear

@@ -1,0 +1,27 @@
+// Dense layer: out = X . W + b. The forward product and both gradient
+// products are single sgemm calls over the whole batch.
+#pragma once
+
+#include "dyn_layer.hpp"
+
+namespace kemb::dense {
+
+// inputs: (n_samples, n_inputs), weights: (n_inputs, n_neurons), biases:
+// (>= n_neurons) -> out: (n_samples, n_neurons)
+// out := inputs . weights, then out[i][j] += biases[j]. Raises the
+// incompatible-product message for unsuited shapes and "ndarray: index out of
+// bounds" for too few biases. `out` must not alias the operands.
+void forward(const Matrix& inputs, const Matrix& weights, const Vector& biases, Matrix& out);
+Matrix forward(const Matrix& inputs, const Matrix& weights, const Vector& biases);
+
+// layer.inputs: (n_samples, n_inputs), dvalues: (n_samples, n_neurons)
+// -> layer.dweights: (n_inputs, n_neurons), layer.dbiases: (n_neurons),
+//    dinputs: (n_samples, n_inputs)
+// dweights := inputs^T . dvalues and dbiases := column sums of dvalues, each
+// plus the regularizer terms whose coefficient is > 0; then dinputs :=
+// dvalues . weights^T. With want_dinputs false the last product is skipped
+// (its shape is still checked) and dinputs is left as it is.
+void backward(Layer& layer, const Matrix& dvalues, Matrix& dinputs, bool want_dinputs = true);
+Matrix backward(Layer& layer, const Matrix& dvalues);
+
+}  // namespace kemb::dense

@@ -1,0 +1,65 @@
+// Layer-stack passes and the regularization loss.
+#include "model/network.hpp"
+
+#include <utility>
+
+#include "tensor/elementwise.hpp"
+
+namespace kemb::model {
+namespace {
+
+// A layer that stores a copy of its input: its input buffer can serve as the
+// previous layer's output buffer.
+bool keeps_input(const Layer& layer) {
+  return layer.layer_type == "dense" || layer.layer_type == "dropout";
+}
+
+}  // namespace
+
+const Matrix& forward_layers(std::vector<Layer>& layers, const Matrix& x, bool training,
+                             Workspace& ws) {
+  ws.layer_outputs.resize(layers.size());
+  const Matrix* current = &x;
+  for (std::size_t i = 0; i < layers.size(); ++i) {
+    const bool route = i + 1 < layers.size() && keeps_input(layers[i + 1]);
+    Matrix& out = route ? layers[i + 1].inputs : ws.layer_outputs[i];
+    layers[i].forward(*current, training, out);
+    current = &out;
+  }
+  return *current;
+}
+
+void backward_layers(std::vector<Layer>& layers, Workspace& ws) {
+  Matrix* dvalues = &ws.gradient;
+  Matrix* dinputs = &ws.next_gradient;
+  for (std::size_t i = layers.size(); i-- > 0;) {
+    layers[i].backward(*dvalues, *dinputs, i != 0);
+    std::swap(dvalues, dinputs);
+  }
+}
+
+float regularization_loss(const std::vector<Layer>& layers) {
+  float total = 0.0f;
+  for (const Layer& layer : layers) {
+    const std::vector<float>& w = layer.weights.data;
+    const std::vector<float>& b = layer.biases.data;
+    // The weight-magnitude term takes its own coefficient and, like the
+    // other three, appears only when that coefficient is > 0: a model with
+    // all coefficients 0 reports no penalty.
+    if (layer.weight_regularizer_l1 > 0.0f) {
+      total += layer.weight_regularizer_l1 * tensor::sum_abs(w.data(), w.size());
+    }
+    if (layer.weight_regularizer_l2 > 0.0f) {
+      total += layer.weight_regularizer_l2 * tensor::sum_squares(w.data(), w.size());
+    }
+    if (layer.bias_regularizer_l1 > 0.0f) {
+      total += layer.bias_regularizer_l1 * tensor::sum_abs(b.data(), b.size());
+    }
+    if (layer.bias_regularizer_l2 > 0.0f) {
+      total += layer.bias_regularizer_l2 * tensor::sum_squares(b.data(), b.size());
+    }
+  }
+  return total;
+}
+
+}  // namespace kemb::model

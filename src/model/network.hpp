@@ -1,0 +1,43 @@
+// The pass of a batch through a model's layer stack, forward and backward,
+// over buffers that live in a Workspace so that an epoch allocates nothing
+// once the batch shape is stable; and the regularization loss of a stack.
+#pragma once
+
+#include <vector>
+
+#include "dyn_layer.hpp"
+#include "tensor/matrix.hpp"
+
+namespace kemb::model {
+
+// Buffers reused from one pass to the next. One workspace serves one model;
+// the training and validation passes may share it.
+struct Workspace {
+  // Output of layer i when the next layer keeps no copy of its input (the
+  // last layer, or a next layer of unknown type); otherwise layer i writes
+  // straight into the next layer's `inputs`, saving that layer's copy.
+  std::vector<Matrix> layer_outputs;
+  Matrix output;    // output activation of the model (softmax)
+  Matrix gradient;  // loss gradient; backward alternates it with next_gradient
+  Matrix next_gradient;
+};
+
+// x: (n_samples, n_features) -> (n_samples, n_outputs of the last layer)
+// Runs Layer::forward on every layer, first to last. The result lives in the
+// workspace or in a layer (or is `x` itself for an empty stack) and stays
+// valid until the next pass.
+const Matrix& forward_layers(std::vector<Layer>& layers, const Matrix& x, bool training,
+                             Workspace& ws);
+
+// ws.gradient: (n_samples, n_outputs), the loss gradient, consumed.
+// Runs Layer::backward on every layer, last to first, filling dweights and
+// dbiases; the first layer's input gradient is not computed.
+void backward_layers(std::vector<Layer>& layers, Workspace& ws);
+
+// Sum over the layers, in order, of the four penalties whose coefficient is
+// > 0 (NaN is not): weight_regularizer_l1 x sum|w|, weight_regularizer_l2 x
+// sum w^2, bias_regularizer_l1 x sum|b|, bias_regularizer_l2 x sum b^2; each
+// sum runs left to right in float32.
+float regularization_loss(const std::vector<Layer>& layers);
+
+}  // namespace kemb::model

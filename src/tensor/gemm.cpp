@@ -1,0 +1,95 @@
+// sgemm wrapper: shape checks with the shared message, the degenerate shapes
+// that BLAS does not accept, and the per-call thread count.
+#include "tensor/gemm.hpp"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace kemb::tensor {
+namespace {
+
+// Below this many multiply-adds a product runs single-threaded (see
+// docs/numerics.md for the measurement behind the figure).
+constexpr double kThreadedWork = 4.0e6;
+
+int blas_int(std::size_t n) {
+  if (n > static_cast<std::size_t>(INT_MAX)) throw_capacity_overflow();
+  return static_cast<int>(n);
+}
+
+CBLAS_TRANSPOSE flag(Transpose t) { return t == Transpose::yes ? CblasTrans : CblasNoTrans; }
+
+// The thread count OpenBLAS was last given by this process; set only when it
+// changes, because every change walks the thread pool.
+int g_blas_threads = 0;
+
+void use_threads(int wanted) {
+  if (g_blas_threads == 0) g_blas_threads = scipy_openblas_get_num_threads();
+  if (wanted != g_blas_threads) {
+    scipy_openblas_set_num_threads(wanted);
+    g_blas_threads = wanted;
+  }
+}
+
+}  // namespace
+
+ProductShape operand_shape(const Matrix& a, Transpose t) noexcept {
+  return t == Transpose::yes ? ProductShape{a.cols, a.rows} : ProductShape{a.rows, a.cols};
+}
+
+void check_product(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb) {
+  const ProductShape left = operand_shape(a, ta);
+  const ProductShape right = operand_shape(b, tb);
+  if (left.cols != right.rows) {
+    throw_incompatible_product(left.rows, left.cols, right.rows, right.cols);
+  }
+}
+
+int threads_for_product(std::size_t m, std::size_t n, std::size_t k) noexcept {
+  static const int available = scipy_openblas_get_num_threads();
+  const double work = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
+  return work < kThreadedWork ? 1 : available;
+}
+
+void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb, Matrix& c) {
+  check_product(a, ta, b, tb);
+  const std::size_t m = operand_shape(a, ta).rows;
+  const std::size_t k = operand_shape(a, ta).cols;
+  const std::size_t n = operand_shape(b, tb).cols;
+  c.reshape_for_overwrite(m, n);
+  if (m == 0 || n == 0) return;
+  if (k == 0) {
+    // An empty sum: BLAS rejects leading dimensions of 0, and the result is
+    // all zeros anyway.
+    std::fill(c.data.begin(), c.data.end(), 0.0f);
+    return;
+  }
+  use_threads(threads_for_product(m, n, k));
+  scipy_cblas_sgemm(CblasRowMajor, flag(ta), flag(tb), blas_int(m), blas_int(n), blas_int(k), 1.0f,
+                    a.data.data(), blas_int(a.cols), b.data.data(), blas_int(b.cols), 0.0f,
+                    c.data.data(), blas_int(n));
+}
+
+Matrix matmul(const Matrix& a, const Matrix& b) {
+  Matrix c;
+  gemm(a, Transpose::no, b, Transpose::no, c);
+  return c;
+}
+
+void column_sums(const Matrix& m, Vector& out) {
+  out.resize_for_overwrite(m.cols);
+  float* sums = out.data.data();
+  std::fill(sums, sums + m.cols, 0.0f);
+  // Row after row into one accumulator per column: the inner loop runs over
+  // contiguous columns and vectorises.
+  for (std::size_t i = 0; i < m.rows; ++i) {
+    const float* row = m.row(i);
+    for (std::size_t j = 0; j < m.cols; ++j) sums[j] += row[j];
+  }
+}
+
+const char* blas_core_name() noexcept { return scipy_openblas_get_corename(); }
+
+}  // namespace kemb::tensor
