@@ -6,32 +6,32 @@
 #include "bindings/args.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
-#include "io/error.hpp"
+#include "bindings/types.hpp"
+#include "persistence/model_file.hpp"
 
 namespace kemb::bindings {
 namespace {
 
-[[noreturn]] void not_yet_available() { throw Error("not yet available"); }
-
-PyObject* load_model(PyObject* args, PyObject* kwargs, const char* format) {
+template <typename Load>
+PyObject* load_model(PyObject* args, PyObject* kwargs, const char* format, Load load) {
   KEMB_KEYWORDS("save_best_params");
   PyObject* path_arg = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &path_arg)) return nullptr;
   return guarded([&]() -> PyObject* {
     const std::string path = to_text(path_arg, "save_best_params");
-    (void)path;
-    not_yet_available();
+    return wrap(load(path));
   });
 }
 
 }  // namespace
 
 PyObject* load_linear_model(PyObject*, PyObject* args, PyObject* kwargs) {
-  return load_model(args, kwargs, "O:load_linear_model");
+  return load_model(args, kwargs, "O:load_linear_model", persistence::load_linear_model);
 }
 
 PyObject* load_categorical_model(PyObject*, PyObject* args, PyObject* kwargs) {
-  return load_model(args, kwargs, "O:load_categorical_model");
+  return load_model(args, kwargs, "O:load_categorical_model",
+                    persistence::load_categorical_model);
 }
 
 }  // namespace kemb::bindings

@@ -1,0 +1,447 @@
+// Token level of the model file reader: blocks, positions, strings, numbers,
+// literals and the skipping of values the schema does not know.
+#include "persistence/json_input.hpp"
+
+#include <charconv>
+#include <limits>
+
+#include "io/error.hpp"
+#include "io/os_error.hpp"
+#include "persistence/float_text.hpp"
+
+namespace kemb::persistence {
+namespace {
+
+// Read size of a file source: large enough that read calls cost nothing
+// next to number conversion.
+constexpr std::size_t kReadBlock = std::size_t{256} << 10;
+
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+bool is_number_char(char c) {
+  return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+}
+
+int hex_value(int c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+// A string value as a message shows it: quotes, backslashes and control
+// characters escaped so that the message stays on one line.
+std::string quoted_for_message(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      out += "\\u00";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xf];
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace
+
+std::string render_parse_error(std::string_view message, std::uint64_t line,
+                               std::uint64_t column) {
+  std::string out = "Error(\"";
+  for (const char c : message) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  out += "\", line: " + std::to_string(line) + ", column: " + std::to_string(column) + ")";
+  return out;
+}
+
+JsonInput::JsonInput(std::string_view text)
+    : begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()), at_end_(true) {}
+
+JsonInput::JsonInput(ByteSource& source) : source_(&source), buffer_(kReadBlock) {
+  begin_ = cur_ = end_ = buffer_.data();
+}
+
+bool JsonInput::refill() {
+  if (at_end_) return false;
+  discarded_ += static_cast<std::uint64_t>(end_ - begin_);
+  begin_ = cur_ = end_ = buffer_.data();
+  const ByteSource::Chunk chunk = source_->read(buffer_.data(), buffer_.size());
+  if (chunk.error != 0) {
+    at_end_ = true;
+    fail(io::os_error_text(chunk.error));
+  }
+  if (chunk.size == 0) {
+    at_end_ = true;
+    return false;
+  }
+  end_ = begin_ + chunk.size;
+  return true;
+}
+
+std::size_t JsonInput::remaining_hint() const {
+  const auto buffered = static_cast<std::size_t>(end_ - cur_);
+  if (source_ == nullptr || at_end_) return buffered;
+  const std::size_t more = source_->remaining_hint();
+  return more > SIZE_MAX - buffered ? SIZE_MAX : buffered + more;
+}
+
+void JsonInput::fail(std::string_view message) const {
+  throw_result_error(render_parse_error(message, line_, offset() - line_start_));
+}
+
+void JsonInput::fail_at_peek(std::string_view message) {
+  if (cur_ != end_ && *cur_ != '\n') ++cur_;
+  fail(message);
+}
+
+void JsonInput::fail_invalid_type(std::string_view expected) {
+  const std::string found = describe_found();
+  fail("invalid type: " + found + ", expected " + std::string(expected));
+}
+
+std::string JsonInput::describe_found() {
+  const int c = peek_token();
+  switch (c) {
+    case -1: fail("EOF while parsing a value");
+    case '"':
+      bump();
+      scratch_.clear();
+      read_string_body(&scratch_);
+      return "string " + quoted_for_message(scratch_);
+    case '{': bump(); return "map";
+    case '[': bump(); return "sequence";
+    case 't': expect_literal("true"); return "boolean `true`";
+    case 'f': expect_literal("false"); return "boolean `false`";
+    case 'n': expect_literal("null"); return "null";
+    default: break;
+  }
+  if (c != '-' && !is_digit(c)) fail_at_peek("expected value");
+  const NumberToken number = read_number();
+  const std::string text(number.first, number.last);
+  return (number.integer ? "integer `" : "floating point `") + text + "`";
+}
+
+void JsonInput::expect_literal(std::string_view literal) {
+  for (const char expected : literal) {
+    const int c = next_byte();
+    if (c < 0) fail("EOF while parsing a value");
+    if (c != expected) {
+      if (c == '\n') --cur_;  // the position stays on the line it belongs to
+      fail("expected `" + std::string(literal) + "`");
+    }
+  }
+}
+
+bool JsonInput::next_key(bool first, std::string* key) {
+  int c = peek_token();
+  if (c == '}') {
+    bump();
+    return false;
+  }
+  if (!first) {
+    if (c < 0) fail("EOF while parsing an object");
+    if (c != ',') fail_at_peek("expected `,` or `}`");
+    bump();
+    c = peek_token();
+    if (c == '}') fail_at_peek("trailing comma");
+  }
+  if (c < 0) fail("EOF while parsing an object");
+  if (c != '"') fail_at_peek("key must be a string");
+  bump();
+  if (key != nullptr) key->clear();
+  read_string_body(key);
+  c = peek_token();
+  if (c < 0) fail("EOF while parsing an object");
+  if (c != ':') fail_at_peek("expected `:`");
+  bump();
+  return true;
+}
+
+bool JsonInput::next_element(bool first) {
+  int c = peek_token();
+  if (c == ']') {
+    bump();
+    return false;
+  }
+  if (!first) {
+    if (c < 0) fail("EOF while parsing a list");
+    if (c != ',') fail_at_peek("expected `,` or `]`");
+    bump();
+    c = peek_token();
+    if (c == ']') fail_at_peek("trailing comma");
+  }
+  if (c < 0) fail("EOF while parsing a list");
+  return true;
+}
+
+void JsonInput::end_array(std::size_t counted) {
+  if (!next_element(false)) return;
+  std::size_t n = counted;
+  do {
+    skip_value();
+    ++n;
+  } while (next_element(false));
+  fail("invalid length " + std::to_string(n) + ", expected fewer elements in array");
+}
+
+void JsonInput::read_string(std::string& out) {
+  if (peek_token() != '"') fail_invalid_type("a string");
+  bump();
+  out.clear();
+  read_string_body(&out);
+}
+
+// After the opening quote: the characters up to and including the closing
+// quote, decoded into `out` (checked only, when `out` is null).
+void JsonInput::read_string_body(std::string* out) {
+  while (true) {
+    const char* run = cur_;
+    while (cur_ != end_) {
+      const auto byte = static_cast<unsigned char>(*cur_);
+      if (byte < 0x20 || byte >= 0x80 || byte == '"' || byte == '\\') break;
+      ++cur_;
+    }
+    if (out != nullptr) out->append(run, static_cast<std::size_t>(cur_ - run));
+    if (cur_ == end_) {
+      if (!refill()) fail("EOF while parsing a string");
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(*cur_);
+    if (byte < 0x20) fail_at_peek("control character (\\u0000-\\u001F) found while parsing a string");
+    ++cur_;
+    if (byte == '"') return;
+    if (byte == '\\') {
+      read_escape(out);
+    } else {
+      read_utf8_tail(byte, out);
+    }
+  }
+}
+
+void JsonInput::read_escape(std::string* out) {
+  const int c = next_byte();
+  char plain = 0;
+  switch (c) {
+    case -1: fail("EOF while parsing a string");
+    case '"': plain = '"'; break;
+    case '\\': plain = '\\'; break;
+    case '/': plain = '/'; break;
+    case 'b': plain = '\b'; break;
+    case 'f': plain = '\f'; break;
+    case 'n': plain = '\n'; break;
+    case 'r': plain = '\r'; break;
+    case 't': plain = '\t'; break;
+    case 'u': break;
+    default: fail("invalid escape");
+  }
+  if (c != 'u') {
+    if (out != nullptr) *out += plain;
+    return;
+  }
+  std::uint32_t code = read_hex4();
+  if (code >= 0xDC00 && code <= 0xDFFF) fail("lone trailing surrogate in hex escape");
+  if (code >= 0xD800 && code <= 0xDBFF) {
+    const int backslash = next_byte();
+    const int u = backslash == '\\' ? next_byte() : backslash;
+    if (backslash < 0 || u < 0) fail("EOF while parsing a string");
+    if (backslash != '\\' || u != 'u') fail("lone leading surrogate in hex escape");
+    const std::uint32_t low = read_hex4();
+    if (low < 0xDC00 || low > 0xDFFF) fail("lone leading surrogate in hex escape");
+    code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+  }
+  if (out != nullptr) append_utf8(*out, code);
+}
+
+std::uint32_t JsonInput::read_hex4() {
+  std::uint32_t code = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int c = next_byte();
+    if (c < 0) fail("EOF while parsing a string");
+    const int digit = hex_value(c);
+    if (digit < 0) fail("invalid escape");
+    code = code * 16 + static_cast<std::uint32_t>(digit);
+  }
+  return code;
+}
+
+// The continuation bytes of a UTF-8 sequence whose lead byte is consumed;
+// overlong forms, surrogates and code points above U+10FFFF are refused.
+void JsonInput::read_utf8_tail(unsigned char lead, std::string* out) {
+  int count = 0;
+  unsigned lo = 0x80, hi = 0xBF;  // range of the first continuation byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    count = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    count = 2;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    count = 3;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    fail("invalid unicode code point");
+  }
+  char bytes[4] = {static_cast<char>(lead)};
+  for (int i = 1; i <= count; ++i) {
+    if (cur_ == end_ && !refill()) fail("EOF while parsing a string");
+    const auto byte = static_cast<unsigned char>(*cur_);
+    if (byte < lo || byte > hi) fail("invalid unicode code point");
+    ++cur_;
+    bytes[i] = static_cast<char>(byte);
+    lo = 0x80, hi = 0xBF;
+  }
+  if (out != nullptr) out->append(bytes, static_cast<std::size_t>(count + 1));
+}
+
+NumberToken JsonInput::read_number() {
+  const char* p = cur_;
+  while (p != end_ && is_number_char(*p)) ++p;
+  if (p == end_ && !at_end_) return read_number_slow();
+  const char* first = cur_;
+  cur_ = p;
+  return check_number(first, p);
+}
+
+// A number that reaches the end of the block: collected in scratch_ across
+// refills.
+NumberToken JsonInput::read_number_slow() {
+  scratch_.assign(cur_, end_);
+  cur_ = end_;
+  while (refill()) {
+    const char* p = cur_;
+    while (p != end_ && is_number_char(*p)) ++p;
+    scratch_.append(cur_, static_cast<std::size_t>(p - cur_));
+    cur_ = p;
+    if (p != end_) break;
+  }
+  return check_number(scratch_.data(), scratch_.data() + scratch_.size());
+}
+
+// Checks -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)? over the whole token.
+NumberToken JsonInput::check_number(const char* first, const char* last) {
+  NumberToken token{first, last, false, true};
+  const char* p = first;
+  auto digits = [&] {
+    const char* start = p;
+    while (p != last && is_digit(*p)) ++p;
+    if (p == start) fail("invalid number");
+  };
+  if (p != last && *p == '-') token.negative = true, ++p;
+  if (p != last && *p == '0') {
+    ++p;
+  } else {
+    digits();
+  }
+  if (p != last && *p == '.') {
+    token.integer = false, ++p;
+    digits();
+  }
+  if (p != last && (*p == 'e' || *p == 'E')) {
+    token.integer = false, ++p;
+    if (p != last && (*p == '+' || *p == '-')) ++p;
+    digits();
+  }
+  if (p != last) fail("invalid number");
+  return token;
+}
+
+std::uint64_t JsonInput::read_unsigned() {
+  constexpr std::string_view kExpected = "an unsigned integer";
+  const int c = peek_token();
+  if (c != '-' && !is_digit(c)) fail_invalid_type(kExpected);
+  const NumberToken number = read_number();
+  const std::string_view text(number.first, static_cast<std::size_t>(number.last - number.first));
+  if (!number.integer) {
+    fail("invalid type: floating point `" + std::string(text) + "`, expected " +
+         std::string(kExpected));
+  }
+  std::uint64_t value = 0;
+  if (number.negative ||
+      std::from_chars(number.first, number.last, value).ec != std::errc()) {
+    fail("invalid value: integer `" + std::string(text) + "`, expected " + std::string(kExpected) +
+         " below 2^64");
+  }
+  return value;
+}
+
+float JsonInput::read_float() {
+  const int c = peek_token();
+  if (c == '-' || is_digit(c)) {
+    const NumberToken number = read_number();
+    return parse_float(number.first, number.last);
+  }
+  if (c == 'n') {
+    expect_literal("null");
+    return std::numeric_limits<float>::quiet_NaN();
+  }
+  fail_invalid_type("a float");
+}
+
+void JsonInput::read_float_array(std::vector<float>& out) {
+  if (peek_token() != '[') fail_invalid_type("a sequence of floats");
+  bump();
+  enter();
+  for (bool first = true; next_element(first); first = false) out.push_back(read_float());
+  leave();
+}
+
+void JsonInput::skip_value() {
+  const int c = peek_token();
+  switch (c) {
+    case -1: fail("EOF while parsing a value");
+    case '{':
+      bump();
+      enter();
+      for (bool first = true; next_key(first, nullptr); first = false) skip_value();
+      leave();
+      return;
+    case '[':
+      bump();
+      enter();
+      for (bool first = true; next_element(first); first = false) skip_value();
+      leave();
+      return;
+    case '"': bump(); read_string_body(nullptr); return;
+    case 't': expect_literal("true"); return;
+    case 'f': expect_literal("false"); return;
+    case 'n': expect_literal("null"); return;
+    default: break;
+  }
+  if (c != '-' && !is_digit(c)) fail_at_peek("expected value");
+  read_number();
+}
+
+void JsonInput::finish() {
+  if (peek_token() >= 0) fail_at_peek("trailing characters");
+}
+
+}  // namespace kemb::persistence

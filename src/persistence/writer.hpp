@@ -1,0 +1,38 @@
+// writer: the model file text of LinearModel and CategoricalModel. One pass,
+// front to back, compact (no whitespace), keys in field order, strings
+// escaped, floats in the float_text form, arrays as {"v":1,"dim":[...],
+// "data":[...]} in row-major order.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "model/categorical.hpp"
+#include "model/linear.hpp"
+#include "persistence/text_buffer.hpp"
+#include "tensor/matrix.hpp"
+
+namespace kemb::persistence {
+
+// One array object. Kept apart from the model walk so that the text of a
+// large array can be produced on its own (cached, or split over threads).
+// A matrix whose shape does not match its element count raises "ndarray:
+// index out of bounds" before anything is written.
+// matrix: (rows, cols) -> {"v":1,"dim":[rows,cols],"data":[...]}
+void append_array(TextBuffer& out, const Matrix& matrix);
+// vector: (n) -> {"v":1,"dim":[n],"data":[...]}
+void append_array(TextBuffer& out, const Vector& vector);
+
+// A JSON string: quotation mark and backslash escaped, \b \f \n \r \t, other
+// bytes below 0x20 as \u00xx, every other byte (UTF-8 included) as it is.
+void append_string(TextBuffer& out, std::string_view text);
+
+// The whole document. finish() is left to the caller.
+void write_model(const LinearModel& model, TextBuffer& out);
+void write_model(const CategoricalModel& model, TextBuffer& out);
+
+// The whole document appended to `out`.
+void write_model(const LinearModel& model, std::string& out);
+void write_model(const CategoricalModel& model, std::string& out);
+
+}  // namespace kemb::persistence
