@@ -8,17 +8,35 @@
 #include "bindings/arrays.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
+#include "bindings/gil.hpp"
 #include "bindings/types.hpp"
-#include "io/error.hpp"
+#include "model/training.hpp"
 
 namespace kemb::bindings {
 namespace {
 
-[[noreturn]] void not_yet_available() { throw Error("not yet available"); }
+// The training steps after argument conversion: layer initialisation, the
+// rate reset and the print interval (which may fail), the array copies, then
+// the loop with the interpreter lock released. Between epochs the lock is
+// retaken briefly so that Ctrl-C ends the call with KeyboardInterrupt.
+template <typename Model, typename CopyTargets>
+void run_training(Model& model, DynamicOptimizer& opt, std::uint16_t num_epochs,
+                  std::uint16_t print_freq, PyObject* x, PyObject* y, PyObject* val_x,
+                  PyObject* val_y, CopyTargets copy_targets) {
+  const std::uint16_t print_every =
+      model::prepare_training(model.layers, opt, num_epochs, print_freq);
+  const Matrix x_copy = copy_float_matrix(x);
+  const auto y_copy = copy_targets(y);
+  const Matrix val_x_copy = copy_float_matrix(val_x);
+  const auto val_y_copy = copy_targets(val_y);
+  ReleasedGil released;
+  model.train(num_epochs, print_every, x_copy, y_copy, val_x_copy, val_y_copy, std::move(opt),
+              [&released] { released.check_signals(); });
+}
 
-template <typename Model, typename ToModel>
+template <typename Model, typename ToModel, typename CopyTargets>
 PyObject* train_model(PyObject* args, PyObject* kwargs, const char* format, ToModel to_model,
-                      ArrayKind target_kind) {
+                      ArrayKind target_kind, CopyTargets copy_targets) {
   KEMB_KEYWORDS("model", "opt", "num_epochs", "print_freq", "x", "y", "val_x", "val_y");
   PyObject* model_arg = nullptr;
   PyObject* opt_arg = nullptr;
@@ -41,17 +59,14 @@ PyObject* train_model(PyObject* args, PyObject* kwargs, const char* format, ToMo
     check_array(y, "y", target_kind);
     check_array(val_x, "val_x", ArrayKind::float_matrix);
     check_array(val_y, "val_y", target_kind);
-    (void)model;
-    (void)opt;
-    (void)num_epochs;
-    (void)print_freq;
-    not_yet_available();
+    run_training(model, opt, num_epochs, print_freq, x, y, val_x, val_y, copy_targets);
+    Py_RETURN_NONE;
   });
 }
 
-template <typename Model, typename ToModel>
+template <typename Model, typename ToModel, typename CopyTargets>
 PyObject* evaluate_model(PyObject* args, PyObject* kwargs, const char* format, ToModel to_model,
-                         ArrayKind target_kind) {
+                         ArrayKind target_kind, CopyTargets copy_targets) {
   KEMB_KEYWORDS("model", "val_x", "val_y");
   PyObject* model_arg = nullptr;
   PyObject* val_x = nullptr;
@@ -63,8 +78,13 @@ PyObject* evaluate_model(PyObject* args, PyObject* kwargs, const char* format, T
     Model model = to_model(model_arg, "model");
     check_array(val_x, "val_x", ArrayKind::float_matrix);
     check_array(val_y, "val_y", target_kind);
-    (void)model;
-    not_yet_available();
+    const Matrix x_copy = copy_float_matrix(val_x);
+    const auto y_copy = copy_targets(val_y);
+    {
+      ReleasedGil released;
+      model.test(x_copy, y_copy);
+    }
+    Py_RETURN_NONE;
   });
 }
 
@@ -72,22 +92,23 @@ PyObject* evaluate_model(PyObject* args, PyObject* kwargs, const char* format, T
 
 PyObject* train_linear_model(PyObject*, PyObject* args, PyObject* kwargs) {
   return train_model<LinearModel>(args, kwargs, "OOOOOOOO:train_linear_model", to_linear_model,
-                                  ArrayKind::float_vector);
+                                  ArrayKind::float_vector, copy_float_vector);
 }
 
 PyObject* train_categorical_model(PyObject*, PyObject* args, PyObject* kwargs) {
   return train_model<CategoricalModel>(args, kwargs, "OOOOOOOO:train_categorical_model",
-                                       to_categorical_model, ArrayKind::label_vector);
+                                       to_categorical_model, ArrayKind::label_vector, copy_labels);
 }
 
 PyObject* evaluate_linear_model(PyObject*, PyObject* args, PyObject* kwargs) {
   return evaluate_model<LinearModel>(args, kwargs, "OOO:evaluate_linear_model", to_linear_model,
-                                     ArrayKind::float_vector);
+                                     ArrayKind::float_vector, copy_float_vector);
 }
 
 PyObject* evaluate_categorical_model(PyObject*, PyObject* args, PyObject* kwargs) {
   return evaluate_model<CategoricalModel>(args, kwargs, "OOO:evaluate_categorical_model",
-                                          to_categorical_model, ArrayKind::label_vector);
+                                          to_categorical_model, ArrayKind::label_vector,
+                                          copy_labels);
 }
 
 }  // namespace kemb::bindings

@@ -4,11 +4,14 @@
 // switches its piece off instead of failing.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "dyn_layer.hpp"
 #include "model/network.hpp"
+#include "model/training.hpp"
+#include "optimizer/dyn_optimizer.hpp"
 #include "tensor/matrix.hpp"
 
 namespace kemb {
@@ -33,6 +36,19 @@ struct LinearModel {
   void backward(model::Workspace& ws);
 
   float regularization_loss() const;
+
+  // Trains the model in place, full batch, for num_epochs epochs: forward,
+  // loss and accuracy, backward, one optimizer step per layer, validation
+  // when val_x is not 0 x 0, a progress report every print_every epochs
+  // (0: never) on standard output, and a save to save_best_params whenever
+  // the training data loss reaches a new low (never in epoch 1).
+  void train(std::uint16_t num_epochs, std::uint16_t print_every, const Matrix& x,
+             const Vector& y, const Matrix& val_x, const Vector& val_y, DynamicOptimizer opt,
+             const model::EpochHook& between_epochs = {});
+
+  // Evaluates the model as it stands on x and prints one line per sample
+  // and a summary on standard output.
+  void test(const Matrix& x, const Vector& targets);
 
   friend bool operator==(const LinearModel&, const LinearModel&) = default;
 };

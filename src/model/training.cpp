@@ -1,0 +1,180 @@
+// The epoch loop shared by both model kinds. What differs between them
+// (targets, predictions, loss, accuracy) comes from a small traits struct;
+// the steps, the report counter, validation and the save rule are written
+// once.
+#include "model/training.hpp"
+
+#include <cstdint>
+#include <string>
+
+#include "accuracy/categorical.hpp"
+#include "accuracy/linear.hpp"
+#include "activation/linear.hpp"
+#include "io/console.hpp"
+#include "io/error.hpp"
+#include "loss/categorical_crossentropy.hpp"
+#include "loss/mean_squared_error.hpp"
+#include "model/categorical.hpp"
+#include "model/linear.hpp"
+#include "model/report.hpp"
+#include "persistence/model_file.hpp"
+
+namespace kemb::model {
+namespace {
+
+template <typename Model>
+struct Kind;
+
+template <>
+struct Kind<CategoricalModel> {
+  using Targets = Labels;
+  using Predictions = Labels;
+
+  static void predict(const CategoricalModel& model, const Matrix& output, Labels& out) {
+    CategoricalModel::predict(model.output_type, output, out);
+  }
+  static float data_loss(const CategoricalModel& model, const Matrix& output, const Labels&,
+                         const Labels& y) {
+    return model.loss_type == "categorical_crossentropy"
+               ? categorical_crossentropy::calculate(output, y)
+               : 0.0f;
+  }
+  static float accuracy(const CategoricalModel& model, const Labels& predictions, const Labels& y) {
+    return model.acc_type == "categorical" ? accuracy::categorical(predictions, y) : 0.0f;
+  }
+  static void loss_gradient(const Matrix& output, const Labels& y, Matrix& d) {
+    categorical_crossentropy::backward(output, y, d);
+  }
+};
+
+template <>
+struct Kind<LinearModel> {
+  using Targets = Vector;
+  using Predictions = Vector;
+
+  static void predict(const LinearModel& model, const Matrix& output, Vector& out) {
+    if (model.output_type == "linear") {
+      linear::predict(output, out);
+    } else {
+      out.data.clear();
+    }
+  }
+  // The loss looks at the predictions only: the first output column.
+  static float data_loss(const LinearModel& model, const Matrix&, const Vector& predictions,
+                         const Vector& y) {
+    return model.loss_type == "mean_squared_error"
+               ? mean_squared_error::calculate(predictions, y)
+               : 0.0f;
+  }
+  static float accuracy(const LinearModel& model, const Vector& predictions, const Vector& y) {
+    return model.acc_type == "linear" ? accuracy::linear(predictions, y, model.acc_precision)
+                                      : 0.0f;
+  }
+  static void loss_gradient(const Matrix& output, const Vector& y, Matrix& d) {
+    mean_squared_error::backward(output, y, d);
+  }
+};
+
+// The figures of one pass over a data set.
+struct PassFigures {
+  float data_loss = 0.0f;
+  float accuracy = 0.0f;
+};
+
+// Predictions, data loss and accuracy of `output` against `y`, in that
+// order, so that a failing loss is reported before a failing accuracy. (The
+// regularization loss, which cannot fail, is taken by the caller.)
+template <typename Model>
+PassFigures measure(const Model& model, const Matrix& output,
+                    typename Kind<Model>::Predictions& predictions,
+                    const typename Kind<Model>::Targets& y) {
+  Kind<Model>::predict(model, output, predictions);
+  PassFigures figures;
+  figures.data_loss = Kind<Model>::data_loss(model, output, predictions, y);
+  figures.accuracy = Kind<Model>::accuracy(model, predictions, y);
+  return figures;
+}
+
+template <typename Model>
+void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, const Matrix& x,
+                const typename Kind<Model>::Targets& y, const Matrix& val_x,
+                const typename Kind<Model>::Targets& val_y, DynamicOptimizer opt,
+                const EpochHook& between_epochs) {
+  const bool has_validation = val_x.rows != 0 || val_x.cols != 0;
+  Workspace train_ws;
+  Workspace val_ws;  // kept apart so neither pass resizes the other's buffers
+  typename Kind<Model>::Predictions predictions;
+  typename Kind<Model>::Predictions val_predictions;
+  float best_loss = 0.0f;
+  std::uint16_t reports_due = 0;  // epochs since the last report
+
+  for (std::uint32_t epoch = 1; epoch <= num_epochs; ++epoch) {
+    const Matrix& output = model.forward(x, true, train_ws);
+    const PassFigures train = measure(model, output, predictions, y);
+    const float reg_loss = model.regularization_loss();  // parameters before the update
+    if (epoch == 1) best_loss = train.data_loss;
+
+    reports_due += 1;
+    if (reports_due == print_every) {
+      io::print_line(report::training_line(static_cast<std::uint16_t>(epoch), train.accuracy,
+                                           train.data_loss, reg_loss, model.loss_type,
+                                           opt.current_learning_rate));
+      // With validation, the validation line of this epoch resets the count.
+      if (!has_validation) reports_due = 0;
+    }
+
+    Kind<Model>::loss_gradient(output, y, train_ws.gradient);
+    model.backward(train_ws);
+    opt.decay_step();
+    for (Layer& layer : model.layers) opt.update_params(layer);
+    opt.iteration_step();
+
+    if (has_validation) {
+      const Matrix& val_output = model.forward(val_x, false, val_ws);
+      const PassFigures val = measure(model, val_output, val_predictions, val_y);
+      const float val_reg_loss = model.regularization_loss();  // after the update
+      if (reports_due == print_every) {
+        io::print_line(
+            report::validation_line(val.accuracy, val.data_loss, val_reg_loss, model.loss_type));
+        reports_due = 0;
+      }
+    }
+
+    // Only the training data loss decides; a NaN on either side never saves.
+    if (!model.save_best_params.empty() && best_loss > train.data_loss) {
+      persistence::save(model, model.save_best_params);
+      best_loss = train.data_loss;
+    }
+    if (between_epochs) between_epochs();
+  }
+}
+
+}  // namespace
+
+std::uint16_t prepare_training(std::vector<Layer>& layers, DynamicOptimizer& opt,
+                               std::uint16_t num_epochs, std::uint16_t print_freq) {
+  for (Layer& layer : layers) layer.init();
+  opt.current_learning_rate = opt.learning_rate;
+  if (print_freq == 0) throw Error("attempt to divide by zero");
+  return static_cast<std::uint16_t>(num_epochs / print_freq);
+}
+
+}  // namespace kemb::model
+
+namespace kemb {
+
+void CategoricalModel::train(std::uint16_t num_epochs, std::uint16_t print_every, const Matrix& x,
+                             const Labels& y, const Matrix& val_x, const Labels& val_y,
+                             DynamicOptimizer opt, const model::EpochHook& between_epochs) {
+  model::train_loop(*this, num_epochs, print_every, x, y, val_x, val_y, std::move(opt),
+                    between_epochs);
+}
+
+void LinearModel::train(std::uint16_t num_epochs, std::uint16_t print_every, const Matrix& x,
+                        const Vector& y, const Matrix& val_x, const Vector& val_y,
+                        DynamicOptimizer opt, const model::EpochHook& between_epochs) {
+  model::train_loop(*this, num_epochs, print_every, x, y, val_x, val_y, std::move(opt),
+                    between_epochs);
+}
+
+}  // namespace kemb
