@@ -25,12 +25,13 @@ void run_training(Model& model, DynamicOptimizer& opt, std::uint16_t num_epochs,
                   PyObject* val_y, CopyTargets copy_targets) {
   const std::uint16_t print_every =
       model::prepare_training(model.layers, opt, num_epochs, print_freq);
-  const Matrix x_copy = copy_float_matrix(x);
+  Matrix x_copy = copy_float_matrix(x);
   const auto y_copy = copy_targets(y);
   const Matrix val_x_copy = copy_float_matrix(val_x);
   const auto val_y_copy = copy_targets(val_y);
   ReleasedGil released;
-  model.train(num_epochs, print_every, x_copy, y_copy, val_x_copy, val_y_copy, std::move(opt),
+  model.train(num_epochs, print_every, std::move(x_copy), y_copy, val_x_copy, val_y_copy,
+              std::move(opt),
               [&released] { released.check_signals(); });
 }
 

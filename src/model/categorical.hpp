@@ -48,7 +48,7 @@ struct CategoricalModel {
   // when val_x is not 0 x 0, a progress report every print_every epochs
   // (0: never) on standard output, and a save to save_best_params whenever
   // the training data loss reaches a new low (never in epoch 1).
-  void train(std::uint16_t num_epochs, std::uint16_t print_every, const Matrix& x,
+  void train(std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
              const Labels& y, const Matrix& val_x, const Labels& val_y, DynamicOptimizer opt,
              const model::EpochHook& between_epochs = {});
 

@@ -96,20 +96,24 @@ PassFigures measure(const Model& model, const Matrix& output,
 }
 
 template <typename Model>
-void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, const Matrix& x,
+void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
                 const typename Kind<Model>::Targets& y, const Matrix& val_x,
                 const typename Kind<Model>::Targets& val_y, DynamicOptimizer opt,
                 const EpochHook& between_epochs) {
   const bool has_validation = val_x.rows != 0 || val_x.cols != 0;
-  Workspace train_ws;
-  Workspace val_ws;  // kept apart so neither pass resizes the other's buffers
+  // The training set moves into the workspace, which lends it to the first
+  // layer as that layer's cached input instead of copying it every epoch.
+  // The validation pass shares the workspace so that it takes the loan back
+  // before it fills the layer's input with the validation set.
+  Workspace ws;
+  ws.training_input = std::move(x);
   typename Kind<Model>::Predictions predictions;
   typename Kind<Model>::Predictions val_predictions;
   float best_loss = 0.0f;
   std::uint16_t reports_due = 0;  // epochs since the last report
 
   for (std::uint32_t epoch = 1; epoch <= num_epochs; ++epoch) {
-    const Matrix& output = model.forward(x, true, train_ws);
+    const Matrix& output = model.forward(ws.training_input, true, ws);
     const PassFigures train = measure(model, output, predictions, y);
     const float reg_loss = model.regularization_loss();  // parameters before the update
     if (epoch == 1) best_loss = train.data_loss;
@@ -123,14 +127,14 @@ void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
       if (!has_validation) reports_due = 0;
     }
 
-    Kind<Model>::loss_gradient(output, y, train_ws.gradient);
-    model.backward(train_ws);
+    Kind<Model>::loss_gradient(output, y, ws.gradient);
+    model.backward(ws);
     opt.decay_step();
     for (Layer& layer : model.layers) opt.update_params(layer);
     opt.iteration_step();
 
     if (has_validation) {
-      const Matrix& val_output = model.forward(val_x, false, val_ws);
+      const Matrix& val_output = model.forward(val_x, false, ws);
       const PassFigures val = measure(model, val_output, val_predictions, val_y);
       const float val_reg_loss = model.regularization_loss();  // after the update
       if (reports_due == print_every) {
@@ -163,17 +167,17 @@ std::uint16_t prepare_training(std::vector<Layer>& layers, DynamicOptimizer& opt
 
 namespace kemb {
 
-void CategoricalModel::train(std::uint16_t num_epochs, std::uint16_t print_every, const Matrix& x,
+void CategoricalModel::train(std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
                              const Labels& y, const Matrix& val_x, const Labels& val_y,
                              DynamicOptimizer opt, const model::EpochHook& between_epochs) {
-  model::train_loop(*this, num_epochs, print_every, x, y, val_x, val_y, std::move(opt),
+  model::train_loop(*this, num_epochs, print_every, std::move(x), y, val_x, val_y, std::move(opt),
                     between_epochs);
 }
 
-void LinearModel::train(std::uint16_t num_epochs, std::uint16_t print_every, const Matrix& x,
+void LinearModel::train(std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
                         const Vector& y, const Matrix& val_x, const Vector& val_y,
                         DynamicOptimizer opt, const model::EpochHook& between_epochs) {
-  model::train_loop(*this, num_epochs, print_every, x, y, val_x, val_y, std::move(opt),
+  model::train_loop(*this, num_epochs, print_every, std::move(x), y, val_x, val_y, std::move(opt),
                     between_epochs);
 }
 
