@@ -4,7 +4,7 @@ every kemb function returns a new object and leaves its arguments alone."""
 import kemb
 
 
-def main():
+def main() -> None:
     model = kemb.create_categorical_model("softmax", "digits.json")
     model = kemb.add_categorical_model_layer(model, 64, 64, "dense", "relu")
     model = kemb.add_categorical_model_layer(model, layer_type="dropout", dropout_rate=0.1)

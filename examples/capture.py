@@ -10,12 +10,13 @@ import contextlib
 import os
 import sys
 import tempfile
+from collections.abc import Iterator
 
 
 @contextlib.contextmanager
-def captured_stdout():
+def captured_stdout() -> Iterator[list[str]]:
     """Yields a list that holds the captured text after the block."""
-    result = []
+    result: list[str] = []
     sys.stdout.flush()
     saved = os.dup(1)
     with tempfile.TemporaryFile(mode="w+b") as sink:
@@ -29,7 +30,7 @@ def captured_stdout():
             result.append(sink.read().decode())
 
 
-def print_abridged(report, sample_lines):
+def print_abridged(report: str, sample_lines: int) -> str:
     """Prints the first `sample_lines` per-sample lines of an evaluation
     report (all of them when negative) and its summary line, and returns the
     summary line."""

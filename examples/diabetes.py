@@ -12,17 +12,22 @@ import re
 import tempfile
 
 import numpy as np
-from sklearn.datasets import load_diabetes
+from numpy.typing import NDArray
+from sklearn.datasets import load_diabetes  # type: ignore[import-untyped]
 
 import kemb
 from capture import captured_stdout, print_abridged
 
 
-def standardise(values, reference):
-    return (values - reference.mean(axis=0)) / reference.std(axis=0)
+def standardise(values: NDArray[np.float64], reference: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Centres and scales `values` by the mean and deviation of `reference`."""
+    scaled: NDArray[np.float64] = (values - reference.mean(axis=0)) / reference.std(axis=0)
+    return scaled
 
 
-def load_split(seed=0, validation_fraction=0.2):
+def load_split(
+    seed: int = 0, validation_fraction: float = 0.2
+) -> tuple[NDArray[np.float32], NDArray[np.float32], NDArray[np.float32], NDArray[np.float32]]:
     data = load_diabetes()
     order = np.random.default_rng(seed).permutation(len(data.target))
     n_val = int(len(order) * validation_fraction)
@@ -32,7 +37,7 @@ def load_split(seed=0, validation_fraction=0.2):
     return x[train], y[train], x[val], y[val]
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--epochs", type=int, default=500)
     parser.add_argument("--print-freq", type=int, default=10)
@@ -58,7 +63,10 @@ def main():
     summary = print_abridged(report[0], args.report_lines)
 
     # The report's first figure is the mean absolute error of the predictions.
-    mean_error = float(re.match(r"Validation MSE: ([^,]*),", summary).group(1))
+    match = re.match(r"Validation MSE: ([^,]*),", summary)
+    if match is None:
+        raise SystemExit(f"unexpected report summary: {summary!r}")
+    mean_error = float(match.group(1))
     print(f"diabetes: validation mean absolute error {mean_error:.3f} "
           f"(target standard deviations; model saved in {args.model})")
 

@@ -11,13 +11,16 @@ import re
 import tempfile
 
 import numpy as np
-from sklearn.datasets import load_digits
+from numpy.typing import NDArray
+from sklearn.datasets import load_digits  # type: ignore[import-untyped]
 
 import kemb
 from capture import captured_stdout, print_abridged
 
 
-def load_split(seed=0, validation_fraction=0.2):
+def load_split(
+    seed: int = 0, validation_fraction: float = 0.2
+) -> tuple[NDArray[np.float32], NDArray[np.int32], NDArray[np.float32], NDArray[np.int32]]:
     digits = load_digits()
     x = (digits.data / 16.0).astype(np.float32)  # pixel intensities 0..16 -> [0, 1]
     y = digits.target.astype(np.int32)
@@ -27,7 +30,7 @@ def load_split(seed=0, validation_fraction=0.2):
     return x[train], y[train], x[val], y[val]
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--epochs", type=int, default=300)
     parser.add_argument("--print-freq", type=int, default=10)
@@ -52,7 +55,10 @@ def main():
         kemb.evaluate_categorical_model(best, val_x, val_y)
     summary = print_abridged(report[0], args.report_lines)
 
-    accuracy = float(re.fullmatch(r"Validation accuracy (.*)%", summary).group(1))
+    match = re.fullmatch(r"Validation accuracy (.*)%", summary)
+    if match is None:
+        raise SystemExit(f"unexpected report summary: {summary!r}")
+    accuracy = float(match.group(1))
     print(f"digits: validation accuracy {accuracy:.1f}% (model saved in {args.model})")
 
 

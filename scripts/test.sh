@@ -26,3 +26,7 @@ ctest --test-dir build/tests --output-on-failure -j2
 
 echo "== Python module tests"
 "$VENV_PY" -m pytest "$@"
+
+echo "== type stubs and the examples' types"
+(cd "$KEMB_ROOT/build" && "$VENV_PY" -m mypy.stubtest kemb --allowlist "$KEMB_ROOT/stubs/stubtest-allowlist.txt")
+"$VENV_PY" -m mypy --strict --no-incremental --cache-dir=/dev/null examples

@@ -43,3 +43,33 @@ def test_build_model():
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[:3] == ["CategoricalModel", "LinearModel", "DynamicOptimizer"]
+
+
+def test_plot_training(tmp_path):
+    pytest.importorskip("matplotlib")
+    output = tmp_path / "training.png"
+    result = subprocess.run(
+        [sys.executable, str(EXAMPLES / "plot_training.py"), "--epochs", "20", "--print-freq", "4",
+         "--output", str(output)],
+        capture_output=True, text=True, timeout=600, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("4 reports plotted to ")
+    assert output.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_plot_parser_pairs_validation_with_its_epoch():
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        import plot_training
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    progress = plot_training.parse([
+        "epoch:    5, acc: 0.500, loss: 1.250 [x: 1.250, reg: 0.000], lr 0.01",
+        "validation:  acc: NaN, loss: inf [x: inf, reg: 0.000]",
+        "epoch:   10, acc: 0.750, loss: 0.500 [x: 0.500, reg: 0.000], lr 0.01",
+        "True: 1, Predicted: 1, Certainty: 99.0%",
+    ])
+    assert progress.epochs == [5, 10] and progress.loss == [1.25, 0.5]
+    assert progress.val_epochs == [5] and progress.val_loss == [float("inf")]
+    assert str(progress.val_accuracy) == "[nan]"
+    assert progress.other_lines == ["True: 1, Predicted: 1, Certainty: 99.0%"]

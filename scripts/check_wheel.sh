@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the wheel, audits it (abi3audit: only stable-ABI symbols;
+# auditwheel: external libraries and platform tag), installs it into a fresh
+# virtual environment and runs the Python tests, the stub check and the
+# examples' type check against the installed wheel, from a directory outside
+# the source tree.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$KEMB_ROOT"
+
+KEMB_VENV=${KEMB_WHEEL_TOOLS_VENV:-$KEMB_ROOT/build/wheel-tools}
+kemb_venv
+kemb_pip abi3audit auditwheel
+rm -rf build/wheel && mkdir -p build/wheel
+echo "== building the wheel"
+"$VENV_PY" -m pip wheel --disable-pip-version-check -q --no-deps -w build/wheel . 2>&1 |
+  { grep -v -E "^WARNING: Location '.*' is ignored" || true; }
+wheel=$(ls build/wheel/kemb-*.whl)
+echo "== $(basename "$wheel"): $(du -k "$wheel" | cut -f1) KiB"
+"$VENV_PY" -m zipfile -l "$wheel" | grep -v -E "dist-info/(RECORD|WHEEL|METADATA|licenses)" 
+echo "== abi3audit"
+"$KEMB_VENV/bin/abi3audit" --strict --report "$wheel" >/dev/null
+"$KEMB_VENV/bin/abi3audit" --strict "$wheel"
+echo "== auditwheel show"
+"$KEMB_VENV/bin/auditwheel" show "$wheel"
+
+echo "== installing the wheel into a fresh environment"
+rm -rf build/wheel-venv
+KEMB_VENV=$KEMB_ROOT/build/wheel-venv
+kemb_venv
+kemb_pip "$wheel" pytest hypothesis scikit-learn matplotlib mypy
+
+# The tests, the examples and the README are copied out, so that nothing
+# can be imported from the source tree.
+outside=$(mktemp -d)
+trap 'rm -rf "$outside"' EXIT
+mkdir -p "$outside/tests"
+cp -r tests/python "$outside/tests/"
+cp -r examples README.md pyproject.toml "$outside/"
+cp -r docs "$outside/"
+cd "$outside"
+echo "== tests against the installed wheel"
+"$VENV_PY" -m pytest -q -p no:cacheprovider tests/python
+echo "== stubs and examples' types"
+"$VENV_PY" -m mypy.stubtest kemb --allowlist "$KEMB_ROOT/stubs/stubtest-allowlist.txt"
+"$VENV_PY" -m mypy --strict --no-incremental examples
