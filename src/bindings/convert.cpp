@@ -1,6 +1,8 @@
 // Conversion of the scalar, text, model and optimizer argument kinds.
 #include "bindings/convert.hpp"
 
+#include <limits>
+
 #include "bindings/errors.hpp"
 #include "bindings/py_ref.hpp"
 #include "bindings/types.hpp"
@@ -8,33 +10,38 @@
 namespace kemb::bindings {
 namespace {
 
-// The message of the pending exception, which is cleared.
-std::string take_error_message() {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef owned_type(type);
-  PyRef owned_value(value);
-  PyRef owned_traceback(traceback);
-  std::string message;
-  if (value != nullptr) {
-    PyRef text(PyObject_Str(value));
-    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
-    if (utf8 != nullptr) message = utf8;
+// The decimal text of an integer object, shortened in the middle when long.
+std::string integer_text(PyObject* integer) {
+  PyRef text(PyObject_Str(integer));
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "the integer";
   }
-  PyErr_Clear();
-  return message;
+  std::string digits = utf8;
+  if (digits.size() > 40) digits = digits.substr(0, 18) + "..." + digits.substr(digits.size() - 18);
+  return digits;
 }
 
-// A TypeError raised by CPython's own conversion is re-raised naming the
-// parameter; any other exception (OverflowError, MemoryError) passes as is.
-[[noreturn]] void rethrow_conversion_error(const char* name) {
-  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-    raise_argument_type_error(name, take_error_message());
+// An integer (or an object with __index__) from 0 to `max`: TypeError
+// naming the parameter for anything else, OverflowError (which does not
+// name it) for an integer out of range.
+std::uint64_t to_unsigned(PyObject* obj, const char* name, std::uint64_t max) {
+  PyRef index(PyNumber_Index(obj));
+  if (!index) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonErrorSet{};
+    PyErr_Clear();
+    raise_argument_type_error(name, "expected a non-negative integer, got " + type_name(obj));
   }
-  throw PythonErrorSet{};
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  const bool failed = value == static_cast<unsigned long long>(-1) && PyErr_Occurred();
+  if (failed && !PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonErrorSet{};
+  if (failed || value > max) {
+    PyErr_Clear();
+    raise_python(PyExc_OverflowError, integer_text(index.get()) + " is out of range (0 to " +
+                                          std::to_string(max) + ")");
+  }
+  return value;
 }
 
 }  // namespace
@@ -65,27 +72,22 @@ std::string to_text(PyObject* obj, const char* name) {
 
 float to_f32(PyObject* obj, const char* name) {
   const double value = PyFloat_AsDouble(obj);
-  if (value == -1.0 && PyErr_Occurred()) rethrow_conversion_error(name);
+  if (value == -1.0 && PyErr_Occurred()) {
+    // An integer beyond the double range keeps CPython's OverflowError.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonErrorSet{};
+    PyErr_Clear();
+    raise_argument_type_error(name, "expected a real number, got " + type_name(obj));
+  }
   // Round to nearest; magnitudes beyond the float32 range become infinities.
   return static_cast<float>(value);
 }
 
 std::uint64_t to_count(PyObject* obj, const char* name) {
-  PyRef index(PyNumber_Index(obj));
-  if (!index) rethrow_conversion_error(name);
-  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    rethrow_conversion_error(name);
-  }
-  return value;
+  return to_unsigned(obj, name, std::numeric_limits<std::uint64_t>::max());
 }
 
 std::uint16_t to_small_count(PyObject* obj, const char* name) {
-  const std::uint64_t value = to_count(obj, name);
-  if (value > 0xFFFF) {
-    raise_python(PyExc_OverflowError, "int too large to convert to a 16-bit unsigned integer");
-  }
-  return static_cast<std::uint16_t>(value);
+  return static_cast<std::uint16_t>(to_unsigned(obj, name, 0xFFFF));
 }
 
 LinearModel to_linear_model(PyObject* obj, const char* name) {

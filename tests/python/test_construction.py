@@ -169,3 +169,23 @@ def test_every_call_returns_a_fresh_object(linear, opt):
     assert kemb.create_optimizer("adam", 0.1, 0) is not kemb.create_optimizer("adam", 0.1, 0)
 
 
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda m: kemb.add_linear_model_layer(m, 2.0), TypeError,
+     "argument 'n_inputs': expected a non-negative integer, got float"),
+    (lambda m: kemb.add_linear_model_layer(m, -1), OverflowError,
+     "-1 is out of range (0 to 18446744073709551615)"),
+    (lambda m: kemb.add_linear_model_layer(m, 10**60), OverflowError,
+     "100000000000000000...000000000000000000 is out of range (0 to 18446744073709551615)"),
+    (lambda m: kemb.add_linear_model_layer(m, dropout_rate="x"), TypeError,
+     "argument 'dropout_rate': expected a real number, got str"),
+    (lambda m: kemb.create_linear_model(None, ""), TypeError,
+     "argument 'output_type': expected str, got NoneType"),
+    (lambda m: kemb.add_categorical_model_layer(m), TypeError,
+     "argument 'model': expected CategoricalModel, got LinearModel"),
+])
+def test_messages_say_what_was_expected_and_given(linear, call, error, message):
+    with pytest.raises(error) as info:
+        call(linear)
+    assert str(info.value) == message
