@@ -64,7 +64,7 @@ void dealloc(PyObject* self) {
 template <typename Record>
 struct TypeInfo;
 
-// The spec names are "builtins.<Class>": __name__ and __qualname__ are the
+// The PyType_Spec names are "builtins.<Class>": __name__ and __qualname__ are the
 // bare class name and __module__ is "builtins". A name without a dot would
 // leave the class without __module__ (and warn when the class is created).
 template <>
