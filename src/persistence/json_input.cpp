@@ -465,7 +465,7 @@ inline float to_float(const char* first, const char* last) {
 
 }  // namespace
 
-void JsonInput::read_float_array(std::vector<float>& out) {
+void JsonInput::read_float_array(FloatArray& out) {
   if (peek_token() != '[') fail_invalid_type("a sequence of floats");
   bump();
   enter();
