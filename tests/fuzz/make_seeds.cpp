@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
   Matrix x(6, 4);
   for (float& v : x.data) v = std::normal_distribution<float>(0.0f, 1.0f)(rng);
   const Labels labels = {0, 1, 2, 1, 0, 2};
-  const Vector targets(std::vector<float>{0.5f, -1.0f, 2.0f, 0.0f, 1.5f, -0.25f});
+  const Vector targets(FloatArray{0.5f, -1.0f, 2.0f, 0.0f, 1.5f, -0.25f});
 
   CategoricalModel categorical;
   categorical.layers = {layer("dense", "relu", 4, 5), layer("dropout", "", 0, 0, 0.2f),
