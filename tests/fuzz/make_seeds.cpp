@@ -6,6 +6,7 @@
 //
 //   make_seeds OUTPUT_DIR
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -32,7 +33,7 @@ Layer layer(std::string type, std::string activation, std::size_t n_inputs, std:
   return l;
 }
 
-// A few epochs on a tiny data set; the training loop saves through the
+// Ten epochs on a tiny data set; the training loop saves through the
 // atomic save whenever the loss improves. Returns the saved text.
 template <typename Model, typename Targets>
 std::string trained(Model model, const Matrix& x, const Targets& y, bool validation,
@@ -41,8 +42,9 @@ std::string trained(Model model, const Matrix& x, const Targets& y, bool validat
   std::filesystem::remove(model.save_best_params);
   for (Layer& l : model.layers) l.init();
   DynamicOptimizer opt = DynamicOptimizer::create(opt_type, 0.05f, 0.01f);
-  model.train(4, 0, x, y, validation ? x : Matrix(), y, opt);
+  model.train(10, 0, x, y, validation ? x : Matrix(), y, opt);
   std::ifstream in(model.save_best_params, std::ios::binary);
+  if (!in) throw Error("no epoch improved the loss: nothing was saved");
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
@@ -132,7 +134,10 @@ int main(int argc, char** argv) {
   }
   const std::filesystem::path dir = argv[1];
   std::filesystem::create_directories(dir);
-  const std::filesystem::path scratch = std::filesystem::temp_directory_path();
+  const std::filesystem::path scratch = dir;
+  // The same seeds on every run: the weights come from the thread's
+  // generator, which KEMB_SEED keys.
+  setenv("KEMB_SEED", "2026", 1);
 
   std::mt19937_64 rng(7);
   Matrix x(6, 4);
