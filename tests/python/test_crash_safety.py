@@ -25,7 +25,8 @@ def test_a_killed_training_leaves_a_loadable_file_or_none(tmp_path, kind, delay)
 def test_a_leftover_temporary_file_does_not_disturb_the_next_save(tmp_path):
     leftover = tmp_path / ".model.json.kemb-tmp-999999999-0123456789abcdef"
     leftover.write_text('{"layers":[')
-    x = np.ones((4, 2), np.float32)
+    # Separable classes: the loss falls from the first update on.
+    x = np.array([[1, 0], [0, 1], [1, 0], [0, 1]], np.float32)
     y = np.array([0, 1, 0, 1], np.int32)
     model = kemb.create_categorical_model("softmax", str(tmp_path / "model.json"))
     model = kemb.add_categorical_model_layer(model, 2, 2, "dense")
