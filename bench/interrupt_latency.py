@@ -9,7 +9,8 @@ KeyboardInterrupt reached it (CLOCK_MONOTONIC is shared by both
 processes). The signal is checked between epochs, after the epoch's save,
 so the latency is the rest of the epoch plus its save, if one is due.
 
-    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE .venv/bin/python bench/interrupt_latency.py [TRIALS]
+    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE \
+        .venv/bin/python bench/interrupt_latency.py [TRIALS]
 """
 
 import ctypes

@@ -83,7 +83,8 @@ TEST(resource_limits, impossible_sizes_raise_errors) {
       {"dense layer of 1 x 2^46 (biases)", [] { dense(0, k46).init(); }, kFailed256TiB},
       {"product of 256 TiB", [] { tensor::matmul(Matrix(k46 / 4, 0), Matrix(0, 4)); },
        kFailed256TiB},
-      {"product whose size overflows", [] { tensor::matmul(Matrix(8, 0), Matrix(0, std::size_t{1} << 62)); },
+      {"product whose size overflows",
+       [] { tensor::matmul(Matrix(8, 0), Matrix(0, std::size_t{1} << 62)); },
        "capacity overflow"},
   };
   for (const Case& c : cases) {

@@ -98,7 +98,8 @@ std::string check_kind(std::string_view text) {
   const std::string pieces = outcome<Model>([&] { return read_pieces<Model>(text, seed); });
   if (whole != pieces) return "memory and piecewise reads differ:\n" + whole + "\n" + pieces;
   if (whole.starts_with("error:")) {
-    constexpr std::string_view kParseError = "error:called `Result::unwrap()` on an `Err` value: Error(\"";
+    constexpr std::string_view kParseError =
+        "error:called `Result::unwrap()` on an `Err` value: Error(\"";
     if (!whole.starts_with(kParseError)) return "not a parse error: " + whole;
     return "";
   }

@@ -34,7 +34,8 @@ def linear(path="", n_inputs=3):
 
 
 def train_c(x=x, y=labels, val_x=none, val_y=labels, model=None, epochs=3, print_freq=1):
-    kemb.train_categorical_model(model or categorical(), sgd, epochs, print_freq, x, y, val_x, val_y)
+    kemb.train_categorical_model(model or categorical(), sgd, epochs, print_freq, x, y, val_x,
+                                 val_y)
 
 
 def train_l(x=x, y=targets, val_x=none, val_y=targets, model=None, epochs=3, print_freq=1):
