@@ -1,4 +1,4 @@
-"""Ctrl-C latency of a training call at MNIST size: the time from SIGINT to
+r"""Ctrl-C latency of a training call at MNIST size: the time from SIGINT to
 the KeyboardInterrupt in the script, with saving off and on.
 
 A child trains a 784-128-10 model on 60000 synthetic MNIST-like samples
