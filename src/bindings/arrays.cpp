@@ -80,7 +80,7 @@ void copy_strided(char* dst, const char* src, npy_intp n, npy_intp stride, std::
 }
 
 template <typename T>
-void copy_vector_into(PyObject* obj, std::vector<T>& out) {
+void copy_vector_into(PyObject* obj, std::vector<T, CheckedAllocator<T>>& out) {
   PyArrayObject* array = as_array(obj);
   const npy_intp n = PyArray_DIM(array, 0);
   resize_checked(out, static_cast<std::size_t>(n));

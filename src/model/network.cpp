@@ -59,8 +59,8 @@ void backward_layers(std::vector<Layer>& layers, Workspace& ws) {
 float regularization_loss(const std::vector<Layer>& layers) {
   float total = 0.0f;
   for (const Layer& layer : layers) {
-    const std::vector<float>& w = layer.weights.data;
-    const std::vector<float>& b = layer.biases.data;
+    const FloatArray& w = layer.weights.data;
+    const FloatArray& b = layer.biases.data;
     // The weight-magnitude term takes its own coefficient and, like the
     // other three, appears only when that coefficient is > 0: a model with
     // all coefficients 0 reports no penalty.

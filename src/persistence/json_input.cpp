@@ -2,6 +2,7 @@
 // literals and the skipping of values the schema does not know.
 #include "persistence/json_input.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -16,6 +17,13 @@ namespace {
 // Read size of a file source: large enough that read calls cost nothing
 // next to number conversion.
 constexpr std::size_t kReadBlock = std::size_t{256} << 10;
+
+// A block no larger than the input needs (one byte more, so that the end is
+// seen in the same read): a small file costs no 256 KiB buffer.
+std::size_t block_size_for(const ByteSource& source) {
+  const std::size_t hint = source.remaining_hint();
+  return hint < kReadBlock ? std::max<std::size_t>(hint + 1, 64) : kReadBlock;
+}
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
@@ -86,7 +94,7 @@ std::string render_parse_error(std::string_view message, std::uint64_t line,
 JsonInput::JsonInput(std::string_view text)
     : begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()), at_end_(true) {}
 
-JsonInput::JsonInput(ByteSource& source) : source_(&source), buffer_(kReadBlock) {
+JsonInput::JsonInput(ByteSource& source) : source_(&source), buffer_(block_size_for(source)) {
   begin_ = cur_ = end_ = buffer_.data();
 }
 
@@ -457,7 +465,7 @@ inline float to_float(const char* first, const char* last) {
 
 }  // namespace
 
-void JsonInput::read_float_array(std::vector<float>& out) {
+void JsonInput::read_float_array(FloatArray& out) {
   if (peek_token() != '[') fail_invalid_type("a sequence of floats");
   bump();
   enter();

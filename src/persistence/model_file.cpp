@@ -31,6 +31,15 @@ constexpr int kMaxLinks = 40;
   throw_result_error(io::os_error_description(errnum));
 }
 
+// The system calls would stop at the first NUL and use a shorter path, so
+// "m\0.json" would replace "m": such a path names no file and is refused.
+void check_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    throw_result_error(
+        "Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
+  }
+}
+
 std::string directory_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -146,6 +155,7 @@ void save_in_place(const Model& model, const std::string& target) {
 
 template <typename Model>
 void save_model(const Model& model, const std::string& path) {
+  check_path(path);
   const std::string target = resolve_links(path);
   struct stat info;
   mode_t mode = 0666;
@@ -216,12 +226,14 @@ void save(const LinearModel& model, const std::string& path) { save_model(model,
 void save(const CategoricalModel& model, const std::string& path) { save_model(model, path); }
 
 LinearModel load_linear_model(const std::string& path) {
+  check_path(path);
   ReadOnlyFile file(path);
   FileSource source(file.fd());
   return read_linear_model(source);
 }
 
 CategoricalModel load_categorical_model(const std::string& path) {
+  check_path(path);
   ReadOnlyFile file(path);
   FileSource source(file.fd());
   return read_categorical_model(source);

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <new>
 #include <vector>
 
 #include "io/error.hpp"
@@ -113,17 +112,12 @@ bool dim_product(const std::array<std::uint64_t, D>& dim, std::uint64_t& product
 // value at least): a hostile shape cannot make the reader allocate more
 // than the text justifies.
 template <std::size_t D>
-void read_data(JsonInput& in, const std::array<std::uint64_t, D>* dim, std::vector<float>& data) {
+void read_data(JsonInput& in, const std::array<std::uint64_t, D>* dim, FloatArray& data) {
   data.clear();
   std::uint64_t expected = 0;
   const std::size_t remaining = in.remaining_hint();
   if (dim != nullptr && dim_product(*dim, expected) && remaining != SIZE_MAX) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(expected, remaining / 2 + 1));
-    try {
-      data.reserve(n);
-    } catch (const std::bad_alloc&) {
-      throw_allocation_failed(n * sizeof(float));
-    }
+    data.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(expected, remaining / 2 + 1)));
   }
   in.read_float_array(data);
 }
@@ -131,7 +125,7 @@ void read_data(JsonInput& in, const std::array<std::uint64_t, D>* dim, std::vect
 // An array object ({"v":1,"dim":[...],"data":[...]} or [1,[...],[...]]) of D
 // dimensions; the shape is checked against the element count.
 template <std::size_t D>
-void read_array(JsonInput& in, std::array<std::uint64_t, D>& dim, std::vector<float>& data) {
+void read_array(JsonInput& in, std::array<std::uint64_t, D>& dim, FloatArray& data) {
   constexpr std::array<std::string_view, 3> kFields = {"v", "dim", "data"};
   bool has[3] = {false, false, false};
   auto read_member = [&](std::size_t i) {

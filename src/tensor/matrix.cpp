@@ -20,7 +20,7 @@ Matrix::Matrix(std::size_t new_rows, std::size_t new_cols) {
   cols = new_cols;
 }
 
-Matrix::Matrix(std::size_t new_rows, std::size_t new_cols, std::vector<float> values) {
+Matrix::Matrix(std::size_t new_rows, std::size_t new_cols, FloatArray values) {
   if (checked_elements(new_rows, new_cols) != values.size()) throw_index_out_of_bounds();
   data = std::move(values);
   rows = new_rows;

@@ -1,30 +1,63 @@
 // Matrix and Vector: the owned float32 arrays every record and kernel works
 // on. A Matrix is row-major, rows x cols; 0 x 0 (and a Vector of length 0)
 // stands for a value that has not been computed yet. Copying copies the data.
+//
+// Their storage (and that of Labels) comes from CheckedAllocator, so that a
+// size the machine cannot provide fails as a kemb::Error ("memory allocation
+// of N bytes failed", "capacity overflow") in every build, instead of ending
+// the process.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <cstdlib>
+#include <stdexcept>
 #include <vector>
 
 #include "io/error.hpp"
 
 namespace kemb {
 
+// Array storage from malloc. operator new would serve as well in a plain
+// build (std::bad_alloc), but under AddressSanitizer a failing operator new
+// aborts the process while malloc returns null (allocator_may_return_null=1),
+// so only this way do the impossible-size tests run in the sanitizer build.
+template <typename T>
+struct CheckedAllocator {
+  using value_type = T;
+
+  CheckedAllocator() noexcept = default;
+  template <typename U>
+  CheckedAllocator(const CheckedAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > PTRDIFF_MAX / sizeof(T)) throw_capacity_overflow();
+    void* p = std::malloc(n * sizeof(T));
+    if (p == nullptr && n != 0) throw_allocation_failed(n * sizeof(T));
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+
+  template <typename U>
+  friend bool operator==(const CheckedAllocator&, const CheckedAllocator<U>&) noexcept {
+    return true;
+  }
+};
+
+using FloatArray = std::vector<float, CheckedAllocator<float>>;
+
 // Number of elements of a rows x cols array whose float32 storage is
 // addressable; a product that overflows raises "capacity overflow".
 std::size_t checked_elements(std::size_t rows, std::size_t cols);
 
 // Resizes `values` to n elements (new ones value-initialised). Exhausted
-// memory raises "memory allocation of N bytes failed" instead of aborting.
+// memory raises "memory allocation of N bytes failed" (from the allocator)
+// instead of aborting.
 template <typename T>
-void resize_checked(std::vector<T>& values, std::size_t n) {
+void resize_checked(std::vector<T, CheckedAllocator<T>>& values, std::size_t n) {
   if (n > values.max_size()) throw_capacity_overflow();
   try {
     values.resize(n);
-  } catch (const std::bad_alloc&) {
-    throw_allocation_failed(n * sizeof(T));
   } catch (const std::length_error&) {
     throw_capacity_overflow();
   }
@@ -33,13 +66,13 @@ void resize_checked(std::vector<T>& values, std::size_t n) {
 struct Matrix {
   std::size_t rows = 0;
   std::size_t cols = 0;
-  std::vector<float> data;  // rows * cols values, row after row
+  FloatArray data;  // rows * cols values, row after row
 
   Matrix() = default;
   // rows x cols zeros.
   Matrix(std::size_t rows, std::size_t cols);
   // rows x cols taken from `values` in row-major order; the count must match.
-  Matrix(std::size_t rows, std::size_t cols, std::vector<float> values);
+  Matrix(std::size_t rows, std::size_t cols, FloatArray values);
 
   bool empty() const noexcept { return rows == 0 && cols == 0; }
   std::size_t size() const noexcept { return data.size(); }
@@ -69,12 +102,12 @@ struct Matrix {
 };
 
 struct Vector {
-  std::vector<float> data;
+  FloatArray data;
 
   Vector() = default;
   // n zeros.
   explicit Vector(std::size_t n);
-  explicit Vector(std::vector<float> values) : data(std::move(values)) {}
+  explicit Vector(FloatArray values) : data(std::move(values)) {}
 
   bool empty() const noexcept { return data.empty(); }
   std::size_t size() const noexcept { return data.size(); }
@@ -98,6 +131,6 @@ struct Vector {
 };
 
 // Class labels: one class index per sample, counted from 0.
-using Labels = std::vector<std::int32_t>;
+using Labels = std::vector<std::int32_t, CheckedAllocator<std::int32_t>>;
 
 }  // namespace kemb

@@ -104,7 +104,7 @@ inline bool same_float(float written, float read) {
   return std::bit_cast<std::uint32_t>(written) == std::bit_cast<std::uint32_t>(read);
 }
 
-inline bool same_floats(const std::vector<float>& a, const std::vector<float>& b) {
+inline bool same_floats(const FloatArray& a, const FloatArray& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (!same_float(a[i], b[i])) return false;

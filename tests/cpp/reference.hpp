@@ -22,13 +22,13 @@ namespace kemb::ref {
 
 // A vector of the given values (Vector({2}) would be two zeros).
 inline Vector vec(std::initializer_list<float> values) {
-  return Vector(std::vector<float>(values));
+  return Vector(FloatArray(values));
 }
 
 inline std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
-inline ::testing::AssertionResult same_bits(const std::vector<float>& a,
-                                            const std::vector<float>& b) {
+template <typename A, typename B>
+::testing::AssertionResult same_bits(const A& a, const B& b) {
   if (a.size() != b.size()) {
     return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size();
   }

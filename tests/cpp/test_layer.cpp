@@ -187,7 +187,7 @@ TEST(dropout, mask_values_for_keep_probabilities) {
   const Matrix x = ref::random_matrix(40, 50, 31);
   Layer keep_all = dropout_layer(1.0f);
   EXPECT_EQ(keep_all.forward(x, true), x);
-  EXPECT_EQ(keep_all.binary_mask, Matrix(40, 50, std::vector<float>(2000, 1.0f)));
+  EXPECT_EQ(keep_all.binary_mask, Matrix(40, 50, FloatArray(2000, 1.0f)));
 
   Layer half = dropout_layer(0.5f);
   const Matrix out = half.forward(x, true);

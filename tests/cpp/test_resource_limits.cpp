@@ -1,0 +1,113 @@
+// Impossible sizes: array storage the machine cannot provide, and element
+// counts whose byte size overflows, fail as kemb::Error with "memory
+// allocation of N bytes failed" or "capacity overflow" wherever they arise
+// (records, layer initialisation, products, loaded models), in the plain and
+// in the sanitizer build alike, and the process goes on working afterwards.
+//
+// Sizes stay at 2^46 floats (256 TiB) or more: beyond any machine's memory,
+// the 128 TiB user address space and AddressSanitizer's 1 TiB allocation
+// limit, so the failure is certain whatever the overcommit policy.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "dyn_layer.hpp"
+#include "model/categorical.hpp"
+#include "model/linear.hpp"
+#include "persistence/reader.hpp"
+#include "tensor/gemm.hpp"
+
+namespace kemb {
+namespace {
+
+constexpr std::size_t k46 = std::size_t{1} << 46;
+constexpr std::size_t k40 = std::size_t{1} << 40;
+const std::string kFailed256TiB = "memory allocation of 281474976710656 bytes failed";
+
+std::string message_of(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+Layer dense(std::size_t n_inputs, std::size_t n_neurons) {
+  Layer layer;
+  layer.layer_type = "dense";
+  layer.n_inputs = n_inputs;
+  layer.n_neurons = n_neurons;
+  return layer;
+}
+
+struct Case {
+  const char* name;
+  std::function<void()> body;
+  std::string message;
+};
+
+// A categorical model file with one dense layer whose weights have the
+// given shape and no data (valid when one side is 0).
+std::string file_with_weights(std::size_t rows, std::size_t cols) {
+  const std::string empty_m = R"({"v":1,"dim":[0,0],"data":[]})";
+  const std::string empty_v = R"({"v":1,"dim":[0],"data":[]})";
+  return R"({"layers":[{"layer_type":"dense","activation_type":"","n_inputs":0,"n_neurons":0,)"
+         R"("weights":{"v":1,"dim":[)" + std::to_string(rows) + "," + std::to_string(cols) +
+         R"(],"data":[]},"biases":)" + empty_v +
+         R"(,"weight_regularizer_l1":0,"weight_regularizer_l2":0,"bias_regularizer_l1":0,)"
+         R"("bias_regularizer_l2":0,"inputs":)" + empty_m + R"(,"activation_inputs":)" + empty_m +
+         R"(,"dweights":)" + empty_m + R"(,"dbiases":)" + empty_v + R"(,"weight_momentums":)" +
+         empty_m + R"(,"weight_cache":)" + empty_m + R"(,"bias_momentums":)" + empty_v +
+         R"(,"bias_cache":)" + empty_v + R"(,"dropout_rate":0,"binary_mask":)" + empty_m +
+         R"(}],"output_type":"softmax","loss_type":"categorical_crossentropy",)"
+         R"("acc_type":"categorical","save_best_params":""})";
+}
+
+TEST(resource_limits, impossible_sizes_raise_errors) {
+  const Case cases[] = {
+      {"matrix of 2^40 x 2^40", [] { Matrix m(k40, k40); }, "capacity overflow"},
+      {"matrix of 2^62 floats", [] { Matrix m(std::size_t{1} << 61, 2); }, "capacity overflow"},
+      {"matrix of 256 TiB", [] { Matrix m(k46, 1); }, kFailed256TiB},
+      {"matrix of 4 PiB", [] { Matrix m(k40, 1024); },
+       "memory allocation of 4503599627370496 bytes failed"},
+      {"vector of 256 TiB", [] { Vector v(k46); }, kFailed256TiB},
+      {"vector of 2^62 floats", [] { Vector v(std::size_t{1} << 62); }, "capacity overflow"},
+      {"labels of 256 TiB", [] { Labels l; resize_checked(l, k46); }, kFailed256TiB},
+      {"reshape to 256 TiB", [] { Matrix m(2, 2); m.reshape_for_overwrite(1, k46); },
+       kFailed256TiB},
+      {"dense layer of 2^40 x 2^40", [] { dense(k40, k40).init(); }, "capacity overflow"},
+      {"dense layer of 2^46 x 1", [] { dense(k46, 1).init(); }, kFailed256TiB},
+      {"dense layer of 1 x 2^46 (biases)", [] { dense(0, k46).init(); }, kFailed256TiB},
+      {"product of 256 TiB", [] { tensor::matmul(Matrix(k46 / 4, 0), Matrix(0, 4)); },
+       kFailed256TiB},
+      {"product whose size overflows",
+       [] { tensor::matmul(Matrix(8, 0), Matrix(0, std::size_t{1} << 62)); },
+       "capacity overflow"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(message_of(c.body), c.message) << c.name;
+  }
+  // Memory is still there for ordinary work.
+  Matrix m(1000, 1000);
+  EXPECT_EQ(m.size(), 1000000u);
+}
+
+TEST(resource_limits, a_loaded_model_claiming_terabytes_fails_in_its_first_pass) {
+  // A 0 x 2^46 weight matrix holds no data, so the file is valid; the first
+  // product with it would produce one row of 2^46 outputs per sample.
+  CategoricalModel model = persistence::read_categorical_model(file_with_weights(0, k46));
+  EXPECT_EQ(message_of([&] { model.forward(Matrix(1, 0), false); }), kFailed256TiB);
+  CategoricalModel overflowing =
+      persistence::read_categorical_model(file_with_weights(0, std::size_t{1} << 62));
+  EXPECT_EQ(message_of([&] { overflowing.forward(Matrix(3, 0), false); }), "capacity overflow");
+  // Training starts with Layer::init, which allocates n_inputs x n_neurons.
+  model.layers[0].n_inputs = k46;
+  model.layers[0].n_neurons = 1;
+  EXPECT_EQ(message_of([&] { model.layers[0].init(); }), kFailed256TiB);
+}
+
+}  // namespace
+}  // namespace kemb
