@@ -51,9 +51,15 @@ std::string resolve_links(std::string path) {
   throw_os_error(ELOOP);
 }
 
-std::string random_hex(std::random_device& entropy) {
+// Names only need to differ (O_EXCL catches a clash), so a generator seeded
+// once per thread serves, instead of reading the entropy source per save.
+std::string random_hex() {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::uint64_t bits = (std::uint64_t{entropy()} << 32) | entropy();
+  thread_local std::mt19937_64 generator = [] {
+    std::random_device entropy;
+    return std::mt19937_64((std::uint64_t{entropy()} << 32) | entropy());
+  }();
+  std::uint64_t bits = generator();
   std::string out(kTemporaryHexDigits, '0');
   for (char& c : out) c = kHex[bits & 0xf], bits >>= 4;
   return out;
@@ -62,12 +68,11 @@ std::string random_hex(std::random_device& entropy) {
 // Creates the temporary file of `target` exclusively; returns its
 // descriptor and sets `path`.
 int create_temporary(const SaveTarget& target, std::string& path) {
-  std::random_device entropy;
   const std::string stem = name_of(target.path).substr(0, kMaxStemBytes);
   int fd = -1;
   for (int attempt = 0; attempt < 16; ++attempt) {
     path = directory_of(target.path) + "/." + stem + std::string(kTemporaryMarker) +
-           std::to_string(::getpid()) + "-" + random_hex(entropy);
+           std::to_string(::getpid()) + "-" + random_hex();
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, target.mode);
     if (fd >= 0 || errno != EEXIST) break;
   }

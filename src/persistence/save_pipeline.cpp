@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "persistence/save_file.hpp"
 #include "persistence/writer.hpp"
@@ -93,13 +94,13 @@ struct ReusableText {
 class SnapshotMatrices final : public MatrixText {
  public:
   SnapshotMatrices(const Matrix* stable_input, const ReusableText& previous, FileSink& sink,
-                   unsigned threads)
+                   const std::atomic<unsigned>& threads)
       : stable_input_(stable_input), previous_(previous), sink_(sink), threads_(threads) {}
 
   void append(TextBuffer& out, std::size_t layer, MatrixField field,
               const Matrix& matrix) override {
     if (layer != 0 || field != MatrixField::inputs || stable_input_ == nullptr) {
-      append_array(out, matrix, threads_);
+      append_array(out, matrix, threads_.load());
       return;
     }
     offset_ = out.position();
@@ -108,7 +109,7 @@ class SnapshotMatrices final : public MatrixText {
       sink_.copy_from(previous_.fd, previous_.offset, previous_.length);
       out.account(previous_.length);
     } else {
-      append_array(out, *stable_input_, threads_);
+      append_array(out, *stable_input_, threads_.load());
     }
     length_ = out.position() - offset_;
     recorded_ = true;
@@ -122,7 +123,7 @@ class SnapshotMatrices final : public MatrixText {
   const Matrix* stable_input_;
   const ReusableText& previous_;
   FileSink& sink_;
-  unsigned threads_;
+  const std::atomic<unsigned>& threads_;
   bool recorded_ = false;
   std::uint64_t offset_ = 0;
   std::uint64_t length_ = 0;
@@ -155,12 +156,18 @@ struct SavePipeline<Model>::State {
   bool have_stable_input = false;
   ReusableText previous;  // the writer's (the caller's without background)
   std::atomic<bool> cancelled{false};
+  // One while the epochs run, so the writer leaves the cores to the
+  // products; options.format_threads once the caller waits in finish().
+  std::atomic<unsigned> format_threads{1};
 
   std::mutex mutex;
   std::condition_variable wake;  // a job was queued, or stop
   std::condition_variable idle;  // the writer finished a job
   std::unique_ptr<Job> queued;
   std::unique_ptr<Job> spare;  // a written job whose snapshot storage is reused
+  // Temporary files of replaced saves, removed by the writer so that the
+  // epoch does not wait for the file system.
+  std::vector<std::unique_ptr<SaveFile>> replaced;
   bool busy = false;
   bool stopping = false;
   std::exception_ptr error;
@@ -179,7 +186,7 @@ void SavePipeline<Model>::State::write(Job& job) {
   FileSink sink(job.file->fd(), &cancelled);
   TextBuffer buffer(sink);
   SnapshotMatrices matrices(have_stable_input ? &stable_input : nullptr, previous, sink,
-                            options.format_threads);
+                            format_threads);
   write_model(job.snapshot, buffer, matrices);
   buffer.finish();
   if (cancelled.load()) throw Error("save abandoned");
@@ -205,8 +212,11 @@ void SavePipeline<Model>::State::run() {
     wake.wait(lock, [this] { return queued != nullptr || stopping; });
     if (queued == nullptr) return;
     std::unique_ptr<Job> job = std::move(queued);
+    std::vector<std::unique_ptr<SaveFile>> removed;
+    removed.swap(replaced);
     busy = true;
     lock.unlock();
+    removed.clear();
     std::exception_ptr failure;
     try {
       write(*job);
@@ -238,6 +248,7 @@ void SavePipeline<Model>::State::stop() {
   }
   wake.notify_all();
   if (writer.joinable()) writer.join();
+  replaced.clear();
 }
 
 template <typename Model>
@@ -265,12 +276,14 @@ void SavePipeline<Model>::save(const Model& model) {
   {
     std::lock_guard lock(s.mutex);
     job = std::move(s.queued != nullptr ? s.queued : s.spare);
+    // A queued save that never started: only the newest matters.
+    if (job != nullptr && job->file != nullptr) s.replaced.push_back(std::move(job->file));
   }
   if (job == nullptr) job = std::make_unique<typename State::Job>();
-  job->file.reset();  // a queued save that never started: only the newest matters
   copy_model(model, job->snapshot, s.have_stable_input);
   job->file = std::move(file);
   if (!s.options.background) {
+    s.format_threads.store(s.options.format_threads);
     s.write(*job);
     job->file.reset();
     s.spare = std::move(job);
@@ -292,6 +305,7 @@ void SavePipeline<Model>::check() {
 
 template <typename Model>
 void SavePipeline<Model>::finish() {
+  state_->format_threads.store(state_->options.format_threads);
   state_->wait_idle();
   state_->stop();
   check();

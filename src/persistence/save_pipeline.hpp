@@ -38,7 +38,8 @@ struct PipelineOptions {
   // false: every save is written before save() returns (same rules, no
   // thread); used to compare the two paths.
   bool background = true;
-  // Threads that format one large array (the writer thread included).
+  // Threads that format one large array (the writer thread included) while
+  // the caller waits for a save; the writer alone while epochs run.
   unsigned format_threads = 2;
 };
 
