@@ -304,6 +304,12 @@ void SavePipeline<Model>::check() {
 }
 
 template <typename Model>
+void SavePipeline<Model>::wait() {
+  state_->wait_idle();
+  check();
+}
+
+template <typename Model>
 void SavePipeline<Model>::finish() {
   state_->format_threads.store(state_->options.format_threads);
   state_->wait_idle();

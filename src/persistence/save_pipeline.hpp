@@ -56,6 +56,9 @@ class SavePipeline {
   void save(const Model& model);
   // Raises the error of a failed background save, if any.
   void check();
+  // Waits until every queued save is on disk, then check(). More saves may
+  // follow.
+  void wait();
   // Waits until the newest save is on disk; raises its error (or that of
   // an earlier failed save). The pipeline takes no saves afterwards. After
   // a failure of the training loop this leaves the file as a plain writer

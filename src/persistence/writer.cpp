@@ -55,7 +55,7 @@ void append_data(TextBuffer& out, const float* values, std::size_t n) {
 // format the others into memory, appended in order. Text is position-free,
 // so the bytes are those of append_data.
 void append_data_split(TextBuffer& out, const float* values, std::size_t n, unsigned threads) {
-  const std::size_t part = kSplitElements / threads;
+  const std::size_t part = (kSplitElements + threads - 1) / threads;
   const unsigned helpers = threads - 1;
   std::vector<std::unique_ptr<char[]>> text(helpers);
   std::vector<char*> ends(helpers);
@@ -64,7 +64,9 @@ void append_data_split(TextBuffer& out, const float* values, std::size_t n, unsi
   for (std::size_t start = 0; start < n; start += kSplitElements) {
     const std::size_t count = std::min(kSplitElements, n - start);
     const std::size_t mine = std::min(part, count);
-    std::vector<std::thread> workers;
+    // jthread joins on the way out too: a sink that fails while helpers
+    // still format must not leave them running.
+    std::vector<std::jthread> workers;
     for (unsigned h = 0; h < helpers; ++h) {
       const std::size_t first = std::min(count, mine + h * part);
       const std::size_t last = std::min(count, first + part);
@@ -75,7 +77,7 @@ void append_data_split(TextBuffer& out, const float* values, std::size_t n, unsi
       });
     }
     append_numbers(out, values + start, mine, start == 0);
-    for (std::thread& w : workers) w.join();
+    for (std::jthread& w : workers) w.join();
     for (unsigned h = 0; h < helpers; ++h) {
       out.append(std::string_view(text[h].get(), static_cast<std::size_t>(ends[h] - text[h].get())));
     }
