@@ -34,8 +34,8 @@ def model_bytes(case):
 
 def child(name, save):
     case = common.CASES[name]
-    x, y = common.make_data(case)
     import kemb  # noqa: F401
+    x, y = common.make_data(case)
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     path = ""
     if save:

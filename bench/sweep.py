@@ -27,6 +27,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--out", default="bench/results/sweep.json")
     args = parser.parse_args()
+    common.openblas()  # notes OpenBLAS's thread count before training changes it
     os.makedirs(os.path.dirname(args.out) or ".", exist_ok=True)
     dirs = save_dirs(os.path.dirname(os.path.abspath(args.out)))
     rows = []

@@ -18,6 +18,7 @@
 #include "model/linear.hpp"
 #include "model/report.hpp"
 #include "persistence/save_pipeline.hpp"
+#include "tensor/gemm.hpp"
 
 namespace kemb::model {
 namespace {
@@ -114,6 +115,10 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
   std::uint16_t reports_due = 0;  // epochs since the last report
 
   for (std::uint32_t epoch = 1; epoch <= num_epochs; ++epoch) {
+    // While a save is being written, large products leave the second core
+    // to the writer: two OpenBLAS threads sharing a core with it wait on
+    // each other (docs/performance.md has the measurement).
+    tensor::set_thread_limit(saves.writing() ? 1 : 0);
     const Matrix& output = model.forward(ws.training_input, true, ws);
     const PassFigures train = measure(model, output, predictions, y);
     const float reg_loss = model.regularization_loss();  // parameters before the update
@@ -171,6 +176,10 @@ void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
                 const typename Kind<Model>::Targets& val_y, DynamicOptimizer opt,
                 const EpochHook& between_epochs) {
   persistence::SavePipeline<Model> saves({.stable_first_input = true});
+  // Products get all OpenBLAS threads again when the call ends, however.
+  struct ThreadLimitReset {
+    ~ThreadLimitReset() { tensor::set_thread_limit(0); }
+  } reset_thread_limit;
   bool in_hook = false;
   try {
     run_epochs(model, num_epochs, print_every, std::move(x), y, val_x, val_y, std::move(opt),

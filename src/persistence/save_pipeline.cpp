@@ -304,6 +304,12 @@ void SavePipeline<Model>::check() {
 }
 
 template <typename Model>
+bool SavePipeline<Model>::writing() {
+  std::lock_guard lock(state_->mutex);
+  return state_->busy || state_->queued != nullptr;
+}
+
+template <typename Model>
 void SavePipeline<Model>::wait() {
   state_->wait_idle();
   check();

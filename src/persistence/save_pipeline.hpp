@@ -56,6 +56,8 @@ class SavePipeline {
   void save(const Model& model);
   // Raises the error of a failed background save, if any.
   void check();
+  // True while a save is queued or being written.
+  bool writing();
   // Waits until every queued save is on disk, then check(). More saves may
   // follow.
   void wait();
