@@ -102,6 +102,8 @@ void copy_by_reading(int source, std::uint64_t offset, std::uint64_t size, FileS
   throw_result_error(io::os_error_description(errnum));
 }
 
+[[noreturn]] void throw_save_abandoned() { throw Error("save abandoned"); }
+
 SaveTarget resolve_target(const std::string& path) {
   SaveTarget target;
   target.path = resolve_links(path);
@@ -157,7 +159,7 @@ void SaveFile::commit() {
 
 void FileSink::check_cancelled() const {
   if (cancelled_ != nullptr && cancelled_->load(std::memory_order_relaxed)) {
-    throw Error("save abandoned");
+    throw_save_abandoned();
   }
 }
 

@@ -90,4 +90,8 @@ class FileSink final : public ByteSink {
 // Raises the result error of an operating-system error number.
 [[noreturn]] void throw_os_error(int errnum);
 
+// Raises "save abandoned": a save stopped on request. Nobody reports it; the
+// caller that asked is already failing with its own error.
+[[noreturn]] void throw_save_abandoned();
+
 }  // namespace kemb::persistence

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -169,6 +170,7 @@ struct SavePipeline<Model>::State {
   // epoch does not wait for the file system.
   std::vector<std::unique_ptr<SaveFile>> replaced;
   bool busy = false;
+  bool hurry = false;  // the caller waits: no rest before the next job
   bool stopping = false;
   std::exception_ptr error;
   std::thread writer;
@@ -189,7 +191,7 @@ void SavePipeline<Model>::State::write(Job& job) {
                             format_threads);
   write_model(job.snapshot, buffer, matrices);
   buffer.finish();
-  if (cancelled.load()) throw Error("save abandoned");
+  if (cancelled.load()) throw_save_abandoned();
   const int reader = matrices.recorded() ? job.file->open_reader() : -1;
   try {
     job.file->commit();
@@ -205,18 +207,29 @@ void SavePipeline<Model>::State::write(Job& job) {
   if (::fstat(reader, &previous.committed) != 0) previous.reset();
 }
 
+// Writes queued jobs until stopped. While the epochs run, the writer rests
+// after each save for as long as that save took, so it holds at most half a
+// core and queued saves are replaced meanwhile (only the newest matters);
+// once the caller waits (`hurry`) or stops, it writes at once.
 template <typename Model>
 void SavePipeline<Model>::State::run() {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point rest_until = Clock::now();
   std::unique_lock lock(mutex);
   while (true) {
     wake.wait(lock, [this] { return queued != nullptr || stopping; });
-    if (queued == nullptr) return;
+    wake.wait_until(lock, rest_until, [this] { return hurry || stopping; });
+    if (queued == nullptr) {
+      if (stopping) return;
+      continue;
+    }
     std::unique_ptr<Job> job = std::move(queued);
     std::vector<std::unique_ptr<SaveFile>> removed;
     removed.swap(replaced);
     busy = true;
     lock.unlock();
     removed.clear();
+    const Clock::time_point start = Clock::now();
     std::exception_ptr failure;
     try {
       write(*job);
@@ -224,6 +237,8 @@ void SavePipeline<Model>::State::run() {
       failure = std::current_exception();
     }
     job->file.reset();  // removes the temporary file of a failed save
+    const Clock::time_point end = Clock::now();
+    rest_until = end + (end - start);
     lock.lock();
     busy = false;
     if (failure && !error && !cancelled.load()) error = failure;
@@ -237,7 +252,10 @@ void SavePipeline<Model>::State::run() {
 template <typename Model>
 void SavePipeline<Model>::State::wait_idle() {
   std::unique_lock lock(mutex);
+  hurry = true;
+  wake.notify_all();
   idle.wait(lock, [this] { return queued == nullptr && !busy; });
+  hurry = false;
 }
 
 template <typename Model>
@@ -306,7 +324,7 @@ void SavePipeline<Model>::check() {
 template <typename Model>
 bool SavePipeline<Model>::writing() {
   std::lock_guard lock(state_->mutex);
-  return state_->busy || state_->queued != nullptr;
+  return state_->busy;
 }
 
 template <typename Model>

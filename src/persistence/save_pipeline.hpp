@@ -8,7 +8,9 @@
 //   takes a snapshot of the model and queues it.
 // - One save is written at a time. A queued save that has not started is
 //   replaced by a newer one (its temporary file removed): only the newest
-//   best model matters.
+//   best model matters. While epochs run, the writer rests after each save
+//   as long as the save took (at most half a core for saving); a caller
+//   waiting in wait() or finish() ends the rest.
 // - The document in the file is always a complete one, renamed into place;
 //   when finish() returns, it is the one of the last save() call.
 // - A failing write is raised by the next check(), save() or finish() on
@@ -56,7 +58,7 @@ class SavePipeline {
   void save(const Model& model);
   // Raises the error of a failed background save, if any.
   void check();
-  // True while a save is queued or being written.
+  // True while the writer thread is writing a save.
   bool writing();
   // Waits until every queued save is on disk, then check(). More saves may
   // follow.
