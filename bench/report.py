@@ -73,6 +73,10 @@ def plot(sweep, path):
     fig, ax = plt.subplots(figsize=(7, 4.5))
     for key in [k for k in rows[0] if k != "samples"]:
         ax.plot(n, [r[key] for r in rows], marker="o", label=key)
+    # Linear growth through kemb's largest point, for reference.
+    last = rows[-1]
+    ax.plot(n, [last["kemb"] * s / last["samples"] for s in n], "k--", linewidth=0.8,
+            label="linear in samples")
     ax.set_xlabel("samples (784 features, 784-128 relu, 128-10 softmax)")
     ax.set_ylabel("ms per epoch (median)")
     ax.set_xscale("log")
