@@ -64,6 +64,43 @@ def memory_table(memory):
     return lines + [""]
 
 
+def targets_table(train, sweep, memory):
+    """The issue's targets against this run's medians."""
+    rows = []
+    if train:
+        c = train["cases"]
+        for name, bound in (("mnist", 1.0), ("digits", 0.5)):
+            if name in c:
+                t = c[name]["ms_per_epoch"]
+                rows.append((f"saving off, kemb / torch, {name}", t["kemb"] / t["torch"], bound))
+        if "mnist" in c:
+            t = c["mnist"]["ms_per_epoch"]
+            rows.append(("whole epoch / sgemm bound, mnist (the products alone: bench_kernels)",
+                         t["kemb"] / t["sgemm_bound"], 1.15))
+        for name in ("digits", "mnist"):
+            if name in c:
+                t = c[name]["ms_per_epoch"]
+                for where in ("disk", "tmpfs"):
+                    key = f"kemb_save_{where}"
+                    if key in t:
+                        rows.append((f"saving on ({where}) / off, {name}", t[key] / t["kemb"], 1.5))
+    if sweep:
+        r = sweep["rows"]
+        small = next((x for x in r if x["samples"] >= 10000), r[0])
+        big = r[-1]
+        per = lambda x: x["kemb"] / x["samples"]
+        rows.append((f"time per sample, {big['samples']} vs {small['samples']} samples "
+                     "(about 1: linear)", per(big) / per(small), 1.1))
+    if memory:
+        for m in memory["rows"]:
+            rows.append((f"peak RSS / (data + model), {m['case']}, saving {m['save']}",
+                         m["peak_over_data_model"], 3.0))
+    lines = ["| target | measured | bound | holds |", "|---|---:|---:|---|"]
+    for name, value, bound in rows:
+        lines.append(f"| {name} | {value:.2f} | {bound:.2f} | {'yes' if value <= bound else 'no'} |")
+    return lines + [""]
+
+
 def plot(sweep, path):
     import matplotlib
     matplotlib.use("Agg")
@@ -106,6 +143,7 @@ def main():
         lines += [f"![per-epoch time against samples]({os.path.basename(png)})", ""]
     if memory:
         lines += ["Peak resident memory of a training call:", ""] + memory_table(memory)
+    lines += ["Targets (from the medians above):", ""] + targets_table(train, sweep, memory)
     lines.append(END)
     with open(args.doc) as f:
         text = f.read()

@@ -208,9 +208,10 @@ void SavePipeline<Model>::State::write(Job& job) {
 }
 
 // Writes queued jobs until stopped. While the epochs run, the writer rests
-// after each save for as long as that save took, so it holds at most half a
-// core and queued saves are replaced meanwhile (only the newest matters);
-// once the caller waits (`hurry`) or stops, it writes at once.
+// after each save for twice as long as that save took, so it holds at most
+// a third of a core and queued saves are replaced meanwhile (only the
+// newest matters); once the caller waits (`hurry`) or stops, it writes at
+// once.
 template <typename Model>
 void SavePipeline<Model>::State::run() {
   using Clock = std::chrono::steady_clock;
@@ -238,7 +239,7 @@ void SavePipeline<Model>::State::run() {
     }
     job->file.reset();  // removes the temporary file of a failed save
     const Clock::time_point end = Clock::now();
-    rest_until = end + (end - start);
+    rest_until = end + 2 * (end - start);
     lock.lock();
     busy = false;
     if (failure && !error && !cancelled.load()) error = failure;

@@ -9,8 +9,8 @@
 // - One save is written at a time. A queued save that has not started is
 //   replaced by a newer one (its temporary file removed): only the newest
 //   best model matters. While epochs run, the writer rests after each save
-//   as long as the save took (at most half a core for saving); a caller
-//   waiting in wait() or finish() ends the rest.
+//   twice as long as the save took (at most a third of a core for saving);
+//   a caller waiting in wait() or finish() ends the rest.
 // - The document in the file is always a complete one, renamed into place;
 //   when finish() returns, it is the one of the last save() call.
 // - A failing write is raised by the next check(), save() or finish() on
