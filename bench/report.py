@@ -137,12 +137,14 @@ def main():
         lines += environment_lines(train["environment"])
         lines += ["Per-epoch time, median of the repeats:", ""] + train_table(train)
     if sweep:
-        lines += [f"Scaling sweep ({sweep['epochs']} epochs per call):", ""] + sweep_table(sweep)
+        lines += [f"Scaling sweep ({sweep['epochs']} epochs per call, measured "
+                  f"{sweep['environment']['date']}):", ""] + sweep_table(sweep)
         png = os.path.join(os.path.dirname(args.doc), "performance_sweep.png")
         plot(sweep, png)
         lines += [f"![per-epoch time against samples]({os.path.basename(png)})", ""]
     if memory:
-        lines += ["Peak resident memory of a training call:", ""] + memory_table(memory)
+        lines += [f"Peak resident memory of a training call (measured "
+                  f"{memory['environment']['date']}):", ""] + memory_table(memory)
     lines += ["Targets (from the medians above):", ""] + targets_table(train, sweep, memory)
     lines.append(END)
     with open(args.doc) as f:
