@@ -17,7 +17,8 @@
 #include "model/categorical.hpp"
 #include "model/linear.hpp"
 #include "model/report.hpp"
-#include "persistence/model_file.hpp"
+#include "persistence/save_pipeline.hpp"
+#include "tensor/gemm.hpp"
 
 namespace kemb::model {
 namespace {
@@ -96,10 +97,11 @@ PassFigures measure(const Model& model, const Matrix& output,
 }
 
 template <typename Model>
-void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
+void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
                 const typename Kind<Model>::Targets& y, const Matrix& val_x,
                 const typename Kind<Model>::Targets& val_y, DynamicOptimizer opt,
-                const EpochHook& between_epochs) {
+                const EpochHook& between_epochs, persistence::SavePipeline<Model>& saves,
+                bool& in_hook) {
   const bool has_validation = val_x.rows != 0 || val_x.cols != 0;
   // The training set moves into the workspace, which lends it to the first
   // layer as that layer's cached input instead of copying it every epoch.
@@ -113,6 +115,10 @@ void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
   std::uint16_t reports_due = 0;  // epochs since the last report
 
   for (std::uint32_t epoch = 1; epoch <= num_epochs; ++epoch) {
+    // While a save is being written, large products leave the second core
+    // to the writer: two OpenBLAS threads sharing a core with it wait on
+    // each other (docs/performance.md has the measurement).
+    tensor::set_thread_limit(saves.writing() ? 1 : 0);
     const Matrix& output = model.forward(ws.training_input, true, ws);
     const PassFigures train = measure(model, output, predictions, y);
     const float reg_loss = model.regularization_loss();  // parameters before the update
@@ -146,11 +152,47 @@ void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
 
     // Only the training data loss decides; a NaN on either side never saves.
     if (!model.save_best_params.empty() && best_loss > train.data_loss) {
-      persistence::save(model, model.save_best_params);
+      saves.save(model);
       best_loss = train.data_loss;
     }
-    if (between_epochs) between_epochs();
+    saves.check();  // a background write that failed ends the call now
+    if (between_epochs) {
+      in_hook = true;
+      between_epochs();
+      in_hook = false;
+    }
   }
+}
+
+// The epochs with their saves written in the background. Layer 0's inputs
+// holds the same values at every save of a call (the training set, or the
+// validation set when there is one, both fixed), so its text is reused.
+// When the loop fails, the queued save is completed first, so the file
+// holds what saving in the epoch itself would have left; a failure from
+// the hook (Ctrl-C) abandons it instead, leaving the last complete save.
+template <typename Model>
+void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
+                const typename Kind<Model>::Targets& y, const Matrix& val_x,
+                const typename Kind<Model>::Targets& val_y, DynamicOptimizer opt,
+                const EpochHook& between_epochs) {
+  persistence::SavePipeline<Model> saves({.stable_first_input = true});
+  // Products get all OpenBLAS threads again when the call ends, however.
+  struct ThreadLimitReset {
+    ~ThreadLimitReset() { tensor::set_thread_limit(0); }
+  } reset_thread_limit;
+  bool in_hook = false;
+  try {
+    run_epochs(model, num_epochs, print_every, std::move(x), y, val_x, val_y, std::move(opt),
+               between_epochs, saves, in_hook);
+  } catch (...) {
+    if (in_hook) {
+      saves.abandon();
+    } else {
+      saves.finish();  // raises a save error of an earlier epoch instead
+    }
+    throw;
+  }
+  saves.finish();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "io/error.hpp"
@@ -476,7 +477,10 @@ void JsonInput::read_float_array(FloatArray& out) {
     if (!first && cur_ != end_ && *cur_ == ',') {
       const char* const number_end = scan_number(cur_ + 1, end_);
       if (number_end != nullptr) {
-        out.push_back(to_float(cur_ + 1, number_end));
+        // "0.0", the writer's text of every zero (most pixels, every
+        // rectified negative), needs no conversion.
+        const bool zero = number_end - cur_ == 4 && std::memcmp(cur_ + 1, "0.0", 3) == 0;
+        out.push_back(zero ? 0.0f : to_float(cur_ + 1, number_end));
         cur_ = number_end;
         continue;
       }

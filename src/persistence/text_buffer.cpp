@@ -32,6 +32,7 @@ void TextBuffer::drain() {
   } else {
     out_->append(block_.get(), used);
   }
+  handed_over_ += used;
   pos_ = block_.get();
 }
 

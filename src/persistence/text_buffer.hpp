@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -51,6 +52,14 @@ class TextBuffer {
   // Hands over what is left in the block.
   void finish() { drain(); }
 
+  // Bytes of the document so far: handed over plus waiting in the block.
+  std::uint64_t position() const noexcept {
+    return handed_over_ + static_cast<std::uint64_t>(pos_ - block_.get());
+  }
+  // Counts `n` bytes that the caller put into the sink itself, right after
+  // a finish(), so that position() stays the document offset.
+  void account(std::uint64_t n) noexcept { handed_over_ += n; }
+
  private:
   void drain();
 
@@ -59,6 +68,7 @@ class TextBuffer {
   char* limit_;
   std::string* out_ = nullptr;
   ByteSink* sink_ = nullptr;
+  std::uint64_t handed_over_ = 0;
 };
 
 }  // namespace kemb::persistence

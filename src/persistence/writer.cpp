@@ -1,8 +1,13 @@
 // The model file writer.
 #include "persistence/writer.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <memory>
+#include <thread>
+#include <type_traits>
+#include <vector>
 
 #include "io/error.hpp"
 #include "persistence/float_text.hpp"
@@ -19,13 +24,63 @@ void append_float(TextBuffer& out, float value) {
   out.commit(format_float(value, out.room(kMaxFloatText)));
 }
 
-// "data":[...] for `n` floats; the hot loop of every save.
-void append_data(TextBuffer& out, const float* values, std::size_t n) {
-  out.append("\"data\":[");
+// The numbers values[0, n), each preceded by a comma unless it is element
+// 0 of the array (`first`); the hot loop of every save.
+void append_numbers(TextBuffer& out, const float* values, std::size_t n, bool first) {
   for (std::size_t i = 0; i < n; ++i) {
     char* p = out.room(kMaxFloatText + 1);
-    if (i != 0) *p++ = ',';
+    if (i != 0 || !first) *p++ = ',';
     out.commit(format_float(values[i], p));
+  }
+}
+
+// The same into memory that has room for n x (kMaxFloatText + 1) bytes.
+char* format_numbers(const float* values, std::size_t n, char* p) {
+  for (std::size_t i = 0; i < n; ++i) {
+    *p++ = ',';
+    p = format_float(values[i], p);
+  }
+  return p;
+}
+
+// "data":[...] for `n` floats.
+void append_data(TextBuffer& out, const float* values, std::size_t n) {
+  out.append("\"data\":[");
+  append_numbers(out, values, n, true);
+  out.append("]}");
+}
+
+// "data":[...] with each block of kSplitElements values cut into `threads`
+// parts: the calling thread formats the first into `out` while helpers
+// format the others into memory, appended in order. Text is position-free,
+// so the bytes are those of append_data.
+void append_data_split(TextBuffer& out, const float* values, std::size_t n, unsigned threads) {
+  const std::size_t part = (kSplitElements + threads - 1) / threads;
+  const unsigned helpers = threads - 1;
+  std::vector<std::unique_ptr<char[]>> text(helpers);
+  std::vector<char*> ends(helpers);
+  for (auto& t : text) t.reset(new char[part * (kMaxFloatText + 1)]);
+  out.append("\"data\":[");
+  for (std::size_t start = 0; start < n; start += kSplitElements) {
+    const std::size_t count = std::min(kSplitElements, n - start);
+    const std::size_t mine = std::min(part, count);
+    // jthread joins on the way out too: a sink that fails while helpers
+    // still format must not leave them running.
+    std::vector<std::jthread> workers;
+    for (unsigned h = 0; h < helpers; ++h) {
+      const std::size_t first = std::min(count, mine + h * part);
+      const std::size_t last = std::min(count, first + part);
+      ends[h] = text[h].get();
+      if (first == last) continue;
+      workers.emplace_back([&, h, first, last] {
+        ends[h] = format_numbers(values + start + first, last - first, text[h].get());
+      });
+    }
+    append_numbers(out, values + start, mine, start == 0);
+    for (std::jthread& w : workers) w.join();
+    for (unsigned h = 0; h < helpers; ++h) {
+      out.append(std::string_view(text[h].get(), static_cast<std::size_t>(ends[h] - text[h].get())));
+    }
   }
   out.append("]}");
 }
@@ -51,49 +106,60 @@ void put(TextBuffer& out, std::string_view key, float value) {
   append_key(out, key);
   append_float(out, value);
 }
-void put(TextBuffer& out, std::string_view key, const Matrix& value) {
+// A layer's matrix, by `matrices` when given.
+struct LayerMatrices {
+  MatrixText* text;
+  std::size_t layer;
+};
+void put(TextBuffer& out, std::string_view key, const Matrix& value, LayerMatrices where,
+         MatrixField field) {
   append_key(out, key);
-  append_array(out, value);
+  if (where.text != nullptr) {
+    where.text->append(out, where.layer, field, value);
+  } else {
+    append_array(out, value);
+  }
 }
 void put(TextBuffer& out, std::string_view key, const Vector& value) {
   append_key(out, key);
   append_array(out, value);
 }
 
-void append_layer(TextBuffer& out, const Layer& layer) {
+void append_layer(TextBuffer& out, const Layer& layer, LayerMatrices m) {
+  using F = MatrixField;
   out.push('{');
   put(out, "layer_type", layer.layer_type, true);
   put(out, "activation_type", layer.activation_type);
   put(out, "n_inputs", layer.n_inputs);
   put(out, "n_neurons", layer.n_neurons);
-  put(out, "weights", layer.weights);
+  put(out, "weights", layer.weights, m, F::weights);
   put(out, "biases", layer.biases);
   put(out, "weight_regularizer_l1", layer.weight_regularizer_l1);
   put(out, "weight_regularizer_l2", layer.weight_regularizer_l2);
   put(out, "bias_regularizer_l1", layer.bias_regularizer_l1);
   put(out, "bias_regularizer_l2", layer.bias_regularizer_l2);
-  put(out, "inputs", layer.inputs);
-  put(out, "activation_inputs", layer.activation_inputs);
-  put(out, "dweights", layer.dweights);
+  put(out, "inputs", layer.inputs, m, F::inputs);
+  put(out, "activation_inputs", layer.activation_inputs, m, F::activation_inputs);
+  put(out, "dweights", layer.dweights, m, F::dweights);
   put(out, "dbiases", layer.dbiases);
-  put(out, "weight_momentums", layer.weight_momentums);
-  put(out, "weight_cache", layer.weight_cache);
+  put(out, "weight_momentums", layer.weight_momentums, m, F::weight_momentums);
+  put(out, "weight_cache", layer.weight_cache, m, F::weight_cache);
   put(out, "bias_momentums", layer.bias_momentums);
   put(out, "bias_cache", layer.bias_cache);
   put(out, "dropout_rate", layer.dropout_rate);
-  put(out, "binary_mask", layer.binary_mask);
+  put(out, "binary_mask", layer.binary_mask, m, F::binary_mask);
   out.push('}');
 }
 
 // The members both model kinds open with: layers and the three selectors.
 template <typename Model>
-void append_model_head(TextBuffer& out, const Model& model) {
+void append_model_head(TextBuffer& out, const Model& model, MatrixText* matrices) {
   out.push('{');
   append_key(out, "layers", true);
   out.push('[');
   for (std::size_t i = 0; i < model.layers.size(); ++i) {
     if (i != 0) out.push(',');
-    append_layer(out, model.layers[i]);
+    append_layer(out, model.layers[i], LayerMatrices{matrices, i});
   }
   out.push(']');
   put(out, "output_type", model.output_type);
@@ -101,9 +167,20 @@ void append_model_head(TextBuffer& out, const Model& model) {
   put(out, "acc_type", model.acc_type);
 }
 
+// The document of either model kind; only a linear model has acc_precision.
+template <typename Model>
+void write_document(TextBuffer& out, const Model& model, MatrixText* matrices) {
+  append_model_head(out, model, matrices);
+  if constexpr (std::is_same_v<Model, LinearModel>) put(out, "acc_precision", model.acc_precision);
+  put(out, "save_best_params", model.save_best_params);
+  out.push('}');
+}
+
 }  // namespace
 
-void append_array(TextBuffer& out, const Matrix& matrix) {
+void append_array(TextBuffer& out, const Matrix& matrix) { append_array(out, matrix, 1); }
+
+void append_array(TextBuffer& out, const Matrix& matrix, unsigned threads) {
   if (checked_elements(matrix.rows, matrix.cols) != matrix.data.size()) {
     throw_index_out_of_bounds();
   }
@@ -113,7 +190,11 @@ void append_array(TextBuffer& out, const Matrix& matrix) {
   append_unsigned(out, matrix.cols);
   out.append("],");
   // Row-major storage: the walk over rows, then columns, is the walk over data.
-  append_data(out, matrix.data.data(), matrix.data.size());
+  if (threads > 1 && matrix.data.size() >= kSplitElements) {
+    append_data_split(out, matrix.data.data(), matrix.data.size(), threads);
+  } else {
+    append_data(out, matrix.data.data(), matrix.data.size());
+  }
 }
 
 void append_array(TextBuffer& out, const Vector& vector) {
@@ -149,17 +230,20 @@ void append_string(TextBuffer& out, std::string_view text) {
   out.push('"');
 }
 
+void write_model(const LinearModel& model, TextBuffer& out, MatrixText& matrices) {
+  write_document(out, model, &matrices);
+}
+
+void write_model(const CategoricalModel& model, TextBuffer& out, MatrixText& matrices) {
+  write_document(out, model, &matrices);
+}
+
 void write_model(const LinearModel& model, TextBuffer& out) {
-  append_model_head(out, model);
-  put(out, "acc_precision", model.acc_precision);
-  put(out, "save_best_params", model.save_best_params);
-  out.push('}');
+  write_document(out, model, nullptr);
 }
 
 void write_model(const CategoricalModel& model, TextBuffer& out) {
-  append_model_head(out, model);
-  put(out, "save_best_params", model.save_best_params);
-  out.push('}');
+  write_document(out, model, nullptr);
 }
 
 void write_model(const LinearModel& model, std::string& out) {

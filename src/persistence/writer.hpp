@@ -4,6 +4,8 @@
 // "data":[...]} in row-major order.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -23,6 +25,36 @@ void append_array(TextBuffer& out, const Matrix& matrix);
 // vector: (n) -> {"v":1,"dim":[n],"data":[...]}
 void append_array(TextBuffer& out, const Vector& vector);
 
+// The same text, with arrays of at least kSplitElements values formatted by
+// `threads` threads (the calling one included) block by block; the bytes
+// are those of append_array.
+inline constexpr std::size_t kSplitElements = std::size_t{1} << 20;
+void append_array(TextBuffer& out, const Matrix& matrix, unsigned threads);
+
+// The matrix fields of a layer, in file order.
+enum class MatrixField : std::uint8_t {
+  weights,
+  inputs,
+  activation_inputs,
+  dweights,
+  weight_momentums,
+  weight_cache,
+  binary_mask,
+};
+
+// Supplies the array objects of the layers' matrices. The plain writer
+// formats each with append_array; a save that can reuse the text of an
+// unchanged array from its previous file puts that text instead. Whatever
+// it does, the bytes must be those append_array would write.
+class MatrixText {
+ public:
+  virtual void append(TextBuffer& out, std::size_t layer, MatrixField field,
+                      const Matrix& matrix) = 0;
+
+ protected:
+  ~MatrixText() = default;
+};
+
 // A JSON string: quotation mark and backslash escaped, \b \f \n \r \t, other
 // bytes below 0x20 as \u00xx, every other byte (UTF-8 included) as it is.
 void append_string(TextBuffer& out, std::string_view text);
@@ -30,6 +62,9 @@ void append_string(TextBuffer& out, std::string_view text);
 // The whole document. finish() is left to the caller.
 void write_model(const LinearModel& model, TextBuffer& out);
 void write_model(const CategoricalModel& model, TextBuffer& out);
+// The same, with the matrices of the layers supplied by `matrices`.
+void write_model(const LinearModel& model, TextBuffer& out, MatrixText& matrices);
+void write_model(const CategoricalModel& model, TextBuffer& out, MatrixText& matrices);
 
 // The whole document appended to `out`.
 void write_model(const LinearModel& model, std::string& out);

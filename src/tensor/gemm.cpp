@@ -5,6 +5,7 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 
 namespace kemb::tensor {
@@ -16,6 +17,24 @@ int blas_int(std::size_t n) {
 }
 
 CBLAS_TRANSPOSE flag(Transpose t) { return t == Transpose::yes ? CblasTrans : CblasNoTrans; }
+
+std::atomic<int> limit{0};
+
+// The threads OpenBLAS started with, taken before the first change.
+int started_threads() noexcept {
+  static const int threads = scipy_openblas_get_num_threads();
+  return threads;
+}
+
+// Sets OpenBLAS's thread count for a product of `work` multiply-adds
+// (a double: m x n x k may exceed 64 bits before the size checks). The
+// setting is a plain store inside OpenBLAS; it is skipped when unchanged.
+void use_threads_for(double work) noexcept {
+  const int all = started_threads();
+  const int cap = limit.load(std::memory_order_relaxed);
+  const int want = work < static_cast<double>(kThreadedWork) ? 1 : (cap > 0 && cap < all ? cap : all);
+  if (scipy_openblas_get_num_threads() != want) scipy_openblas_set_num_threads(want);
+}
 
 }  // namespace
 
@@ -44,6 +63,7 @@ void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb, Matrix& 
     std::fill(c.data.begin(), c.data.end(), 0.0f);
     return;
   }
+  use_threads_for(static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k));
   scipy_cblas_sgemm(CblasRowMajor, flag(ta), flag(tb), blas_int(m), blas_int(n), blas_int(k), 1.0f,
                     a.data.data(), blas_int(a.cols), b.data.data(), blas_int(b.cols), 0.0f,
                     c.data.data(), blas_int(n));
@@ -66,6 +86,10 @@ void column_sums(const Matrix& m, Vector& out) {
     for (std::size_t j = 0; j < m.cols; ++j) sums[j] += row[j];
   }
 }
+
+void set_thread_limit(int threads) noexcept { limit.store(threads, std::memory_order_relaxed); }
+
+int thread_limit() noexcept { return limit.load(std::memory_order_relaxed); }
 
 const char* blas_core_name() noexcept { return scipy_openblas_get_corename(); }
 

@@ -20,12 +20,23 @@ ProductShape operand_shape(const Matrix& a, Transpose t) noexcept;
 // Raises the incompatible-product message unless op(a) . op(b) is defined.
 void check_product(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb);
 
+// Products of fewer multiply-adds (m x n x k) than this run on the calling
+// thread: splitting them gains a few microseconds on an idle machine and
+// loses milliseconds when the other core is busy (docs/numerics.md).
+inline constexpr std::size_t kThreadedWork = std::size_t{1} << 23;
+
 // a: (m, k) as op(a), b: (k, n) as op(b) -> c: (m, n)
 // c := op(a) . op(b). `c` is reshaped (its storage reused when the element
-// count is unchanged) and must not alias `a` or `b`. OpenBLAS keeps its own
-// thread count: it already runs small products on the calling thread
-// (docs/numerics.md has the measurement).
+// count is unchanged) and must not alias `a` or `b`. Small products run on
+// one OpenBLAS thread, larger ones on up to thread_limit() threads.
 void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb, Matrix& c);
+
+// The most OpenBLAS threads a large product may use; 0 (the default) means
+// all that OpenBLAS started with. The training loop lowers it while a save
+// is being written in the background, so the writer and the product do not
+// fight over the cores. Process-wide, like OpenBLAS's own setting.
+void set_thread_limit(int threads) noexcept;
+int thread_limit() noexcept;
 
 // a: (m, k), b: (k, n) -> (m, n)
 Matrix matmul(const Matrix& a, const Matrix& b);

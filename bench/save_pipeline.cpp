@@ -1,0 +1,109 @@
+// Cost of saving an MNIST-sized model (60000 x 784 inputs, 784-128 relu,
+// 128-10) the three ways a training call can: the plain save (format
+// everything), the pipeline's first save (format everything, on 1 or 2
+// threads) and a later save that copies the unchanged input text from the
+// previous file; and what the training thread pays per save (the snapshot
+// copy, measured as the time save() takes to return). Median of the runs.
+//
+//   bench_save_pipeline [directory] [runs]   (default: /tmp, 3)
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "model/categorical.hpp"
+#include "persistence/model_file.hpp"
+#include "persistence/save_pipeline.hpp"
+#include "random/thread_rng.hpp"
+
+namespace {
+
+using namespace kemb;
+using Clock = std::chrono::steady_clock;
+
+double seconds_of(const std::function<void()>& work) {
+  const auto start = Clock::now();
+  work();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Pixel-like values: 60% zeros, the rest k/255.
+Matrix pixels(std::size_t rows, std::size_t cols) {
+  Matrix m(rows, cols);
+  for (float& x : m.data) {
+    const std::uint64_t r = random::next_u64();
+    x = (r % 10) < 6 ? 0.0f : static_cast<float>((r >> 8) % 256) / 255.0f;
+  }
+  return m;
+}
+
+Matrix small_values(std::size_t rows, std::size_t cols) {
+  Matrix m(rows, cols);
+  for (float& x : m.data) x = static_cast<float>(random::next_u64() >> 40) / 16777216.0f - 0.5f;
+  return m;
+}
+
+Layer dense(std::size_t n_in, std::size_t n_out, const char* activation) {
+  Layer layer;
+  layer.layer_type = "dense";
+  layer.activation_type = activation;
+  layer.n_inputs = n_in;
+  layer.n_neurons = n_out;
+  layer.init();
+  layer.dweights = small_values(n_in, n_out);
+  layer.weight_momentums = small_values(n_in, n_out);
+  layer.weight_cache = small_values(n_in, n_out);
+  return layer;
+}
+
+CategoricalModel mnist_model(const std::string& path) {
+  CategoricalModel model;
+  model.layers.push_back(dense(784, 128, "relu"));
+  model.layers.push_back(dense(128, 10, ""));
+  model.layers[0].inputs = pixels(60000, 784);
+  model.layers[0].activation_inputs = small_values(60000, 128);
+  model.layers[1].inputs = small_values(60000, 128);
+  model.save_best_params = path;
+  return model;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string dir = argc > 1 ? argv[1] : "/tmp";
+  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+  const std::string path = dir + "/bench_save_pipeline.json";
+  CategoricalModel model = mnist_model(path);
+
+  std::vector<double> plain, first1, first2, reuse, snapshot;
+  for (int run = 0; run < runs; ++run) {
+    plain.push_back(seconds_of([&] { persistence::save(model, path); }));
+    for (unsigned threads : {1u, 2u}) {
+      persistence::SavePipeline<CategoricalModel> saves(
+          {.stable_first_input = true, .background = false, .format_threads = threads});
+      (threads == 1 ? first1 : first2).push_back(seconds_of([&] { saves.save(model); }));
+      if (threads == 2) reuse.push_back(seconds_of([&] { saves.save(model); }));
+    }
+    persistence::SavePipeline<CategoricalModel> background({.stable_first_input = true});
+    background.save(model);
+    background.wait();
+    snapshot.push_back(seconds_of([&] { background.save(model); }));
+    background.finish();
+  }
+  std::remove(path.c_str());
+  std::printf("MNIST-sized model to %s, median of %d runs\n", dir.c_str(), runs);
+  std::printf("plain save (format all, 1 thread)         %7.3f s\n", median(plain));
+  std::printf("pipeline first save, 1 format thread       %7.3f s\n", median(first1));
+  std::printf("pipeline first save, 2 format threads      %7.3f s\n", median(first2));
+  std::printf("pipeline later save (input text copied)    %7.3f s\n", median(reuse));
+  std::printf("training thread per background save        %7.3f s\n", median(snapshot));
+  return 0;
+}

@@ -1,0 +1,204 @@
+// The file side of a save: target resolution, the temporary file and its
+// rename, and the sink.
+#include "persistence/save_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <random>
+
+#include "io/error.hpp"
+#include "io/os_error.hpp"
+
+namespace kemb::persistence {
+namespace {
+
+// Room left for the marker, pid and random part within NAME_MAX.
+constexpr std::size_t kMaxStemBytes = 200;
+// Symbolic links followed before giving up, as the kernel does (ELOOP).
+constexpr int kMaxLinks = 40;
+// Bytes copied per step, so that an abandoned save stops promptly.
+constexpr std::uint64_t kCopyStep = std::uint64_t{8} << 20;
+
+std::string directory_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file a save replaces: `path` with its chain of symbolic links
+// followed. The result need not exist (a dangling link names a new file).
+std::string resolve_links(std::string path) {
+  for (int hops = 0; hops < kMaxLinks; ++hops) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) throw_os_error(errno);
+    target.resize(static_cast<std::size_t>(n));
+    path = (target.starts_with('/') ? target : directory_of(path) + "/" + target);
+  }
+  throw_os_error(ELOOP);
+}
+
+// Names only need to differ (O_EXCL catches a clash), so a generator seeded
+// once per thread serves, instead of reading the entropy source per save.
+std::string random_hex() {
+  static constexpr char kHex[] = "0123456789abcdef";
+  thread_local std::mt19937_64 generator = [] {
+    std::random_device entropy;
+    return std::mt19937_64((std::uint64_t{entropy()} << 32) | entropy());
+  }();
+  std::uint64_t bits = generator();
+  std::string out(kTemporaryHexDigits, '0');
+  for (char& c : out) c = kHex[bits & 0xf], bits >>= 4;
+  return out;
+}
+
+// Creates the temporary file of `target` exclusively; returns its
+// descriptor and sets `path`.
+int create_temporary(const SaveTarget& target, std::string& path) {
+  const std::string stem = name_of(target.path).substr(0, kMaxStemBytes);
+  int fd = -1;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    path = directory_of(target.path) + "/." + stem + std::string(kTemporaryMarker) +
+           std::to_string(::getpid()) + "-" + random_hex();
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, target.mode);
+    if (fd >= 0 || errno != EEXIST) break;
+  }
+  if (fd < 0) throw_os_error(errno);
+  return fd;
+}
+
+// read() and write() in place of copy_file_range.
+void copy_by_reading(int source, std::uint64_t offset, std::uint64_t size, FileSink& sink) {
+  const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(size, 1 << 20));
+  std::unique_ptr<char[]> buffer(new char[block]);
+  while (size > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size, block));
+    const ssize_t n = ::pread(source, buffer.get(), want, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw_os_error(errno);
+    if (n == 0) throw_os_error(EIO);
+    sink.write(buffer.get(), static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+    size -= static_cast<std::uint64_t>(n);
+  }
+}
+
+}  // namespace
+
+[[noreturn]] void throw_os_error(int errnum) {
+  throw_result_error(io::os_error_description(errnum));
+}
+
+[[noreturn]] void throw_save_abandoned() { throw Error("save abandoned"); }
+
+void check_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    throw_result_error(
+        "Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
+  }
+}
+
+SaveTarget resolve_target(const std::string& path) {
+  check_path(path);
+  SaveTarget target;
+  target.path = resolve_links(path);
+  struct stat info;
+  if (::stat(target.path.c_str(), &info) == 0) {
+    // Replacing a directory would fail only at the rename, after all the work.
+    if (S_ISDIR(info.st_mode)) throw_os_error(EISDIR);
+    // Renaming over a FIFO or a device would destroy the node.
+    target.in_place = !S_ISREG(info.st_mode);
+    target.mode = info.st_mode & 0777;
+    target.exact_mode = true;
+  }
+  return target;
+}
+
+SaveFile::SaveFile(const SaveTarget& target) : target_(target) {
+  if (target.in_place) {
+    path_ = target.path;
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd_ < 0) throw_os_error(errno);
+    return;
+  }
+  fd_ = create_temporary(target, path_);
+  // The creation mask must not narrow the bits of the file being replaced.
+  if (target.exact_mode && ::fchmod(fd_, target.mode) != 0) {
+    const int errnum = errno;
+    ::close(fd_);
+    fd_ = -1;
+    ::unlink(path_.c_str());
+    throw_os_error(errnum);
+  }
+}
+
+SaveFile::~SaveFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!committed_ && !target_.in_place) ::unlink(path_.c_str());
+}
+
+int SaveFile::open_reader() const {
+  if (target_.in_place) return -1;
+  return ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+void SaveFile::commit() {
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) throw_os_error(errno);
+  if (!target_.in_place && ::rename(path_.c_str(), target_.path.c_str()) != 0) {
+    throw_os_error(errno);
+  }
+  committed_ = true;
+}
+
+void FileSink::check_cancelled() const {
+  if (cancelled_ != nullptr && cancelled_->load(std::memory_order_relaxed)) {
+    throw_save_abandoned();
+  }
+}
+
+void FileSink::write(const char* data, std::size_t size) {
+  check_cancelled();
+  while (size > 0) {
+    const ssize_t n = ::write(fd_, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw_os_error(errno);
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+void FileSink::copy_from(int source, std::uint64_t offset, std::uint64_t size) {
+  while (size > 0) {
+    check_cancelled();
+    auto in = static_cast<off_t>(offset);
+    const ssize_t n = ::copy_file_range(source, &in, fd_, nullptr,
+                                        static_cast<std::size_t>(std::min(size, kCopyStep)), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                  errno == EBADF)) {
+      // File systems or kernels that cannot copy between these two files.
+      return copy_by_reading(source, offset, size, *this);
+    }
+    if (n < 0) throw_os_error(errno);
+    if (n == 0) throw_os_error(EIO);
+    offset += static_cast<std::uint64_t>(n);
+    size -= static_cast<std::uint64_t>(n);
+  }
+}
+
+}  // namespace kemb::persistence

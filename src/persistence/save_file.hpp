@@ -1,0 +1,102 @@
+// save_file: the file side of one save. Resolving the target (links
+// followed, a directory refused), the temporary file next to it that is
+// renamed over the target at commit, the in-place output for targets that
+// are no regular files, and the sink that writes the document's blocks or
+// copies byte ranges of an earlier file into it. Every failure raises
+//   called `Result::unwrap()` on an `Err` value: Os { code: .., kind: .., message: ".." }
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "persistence/text_buffer.hpp"
+
+namespace kemb::persistence {
+
+// Temporary file names: `.<target name>` + marker + `<pid>-<hex digits>`.
+inline constexpr std::string_view kTemporaryMarker = ".kemb-tmp-";
+inline constexpr std::size_t kTemporaryHexDigits = 16;
+
+// Where a save goes and how the file is written.
+struct SaveTarget {
+  std::string path;         // the file replaced: `save_best_params` with its links followed
+  mode_t mode = 0666;       // permission bits of the new file (before the umask unless exact)
+  bool exact_mode = false;  // replacing a file: keep its bits exactly
+  bool in_place = false;    // an existing non-regular file (FIFO, device): written in place
+};
+
+// The system calls would stop at the first NUL and use a shorter path, so
+// "m\0.json" would replace "m": such a path names no file and is refused
+// with InvalidInput.
+void check_path(const std::string& path);
+
+// Follows symbolic links (up to 40) and looks at what is there. A directory
+// fails with EISDIR at once, before any work.
+SaveTarget resolve_target(const std::string& path);
+
+// The open output of one save. For a regular target it is a new temporary
+// file `.<name>.kemb-tmp-<pid>-<16 hex digits>` in the target's directory,
+// created exclusively; commit() closes it and renames it over the target.
+// An output that is destroyed before commit() removes its temporary file.
+class SaveFile {
+ public:
+  // Creates (or, in place, opens and truncates) the file: the step whose
+  // failure fails the training call in the epoch of the save.
+  explicit SaveFile(const SaveTarget& target);
+  ~SaveFile();
+  SaveFile(const SaveFile&) = delete;
+  SaveFile& operator=(const SaveFile&) = delete;
+
+  int fd() const noexcept { return fd_; }
+  bool in_place() const noexcept { return target_.in_place; }
+
+  // A read-only descriptor of the file being written (the caller closes
+  // it), or -1 for an in-place target: the next save may copy unchanged
+  // text out of it.
+  int open_reader() const;
+
+  // Closes the file, checking the error, and renames it over the target.
+  void commit();
+
+ private:
+  SaveTarget target_;
+  std::string path_;  // the temporary file; the target itself in place
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
+// Writes blocks to a descriptor at its current offset. Any failure ends the
+// save with its errno. A raised `cancelled` flag ends it before the next
+// block with "save abandoned" (an error nobody reports: the caller that
+// raised the flag is already failing with its own).
+class FileSink final : public ByteSink {
+ public:
+  explicit FileSink(int fd, const std::atomic<bool>* cancelled = nullptr)
+      : fd_(fd), cancelled_(cancelled) {}
+  void write(const char* data, std::size_t size) override;
+
+  // Appends `size` bytes of the file `source`, starting at `offset`, at the
+  // current offset: copy_file_range, or read and write where the kernel
+  // cannot copy between the two files. A source shorter than asked fails
+  // with EIO.
+  void copy_from(int source, std::uint64_t offset, std::uint64_t size);
+
+ private:
+  void check_cancelled() const;
+
+  int fd_;
+  const std::atomic<bool>* cancelled_;
+};
+
+// Raises the result error of an operating-system error number.
+[[noreturn]] void throw_os_error(int errnum);
+
+// Raises "save abandoned": a save stopped on request. Nobody reports it; the
+// caller that asked is already failing with its own error.
+[[noreturn]] void throw_save_abandoned();
+
+}  // namespace kemb::persistence

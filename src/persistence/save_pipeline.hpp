@@ -1,0 +1,83 @@
+// save_pipeline: the saves of one training call, written by a background
+// thread while the next epochs run.
+//
+// The rules it keeps (docs/save_pipeline.md has the reasons):
+// - save() runs in the epoch whose save rule fired. It resolves the target
+//   and creates the temporary file on the calling thread, so a failure to
+//   create it fails that epoch, exactly as the plain save does. Then it
+//   takes a snapshot of the model and queues it.
+// - One save is written at a time. A queued save that has not started is
+//   replaced by a newer one (its temporary file removed): only the newest
+//   best model matters. While epochs run, the writer rests after each save
+//   twice as long as the save took (at most a third of a core for saving);
+//   a caller waiting in wait() or finish() ends the rest.
+// - The document in the file is always a complete one, renamed into place;
+//   when finish() returns, it is the one of the last save() call.
+// - A failing write is raised by the next check(), save() or finish() on
+//   the calling thread; the previous file stays as it was.
+// - abandon() stops the write in progress at its next block, removes its
+//   temporary file and the queued one: the file keeps the last complete
+//   save.
+// - Unchanged text is reused. With `stable_first_input` the caller
+//   promises that layer 0's `inputs` holds the same values at every save
+//   (the training set or the validation set); that matrix is copied once,
+//   and its text is copied out of the previous file of this pipeline
+//   (copy_file_range) whenever that file is still exactly as written, else
+//   formatted again. Either way the bytes are those of the plain writer.
+// - Extra memory: the layer-0 input copy and at most two snapshots of the
+//   other arrays (the one being written and the queued one).
+#pragma once
+
+#include <memory>
+
+#include "model/categorical.hpp"
+#include "model/linear.hpp"
+
+namespace kemb::persistence {
+
+struct PipelineOptions {
+  bool stable_first_input = false;
+  // false: every save is written before save() returns (same rules, no
+  // thread); used to compare the two paths.
+  bool background = true;
+  // Threads that format one large array (the writer thread included) while
+  // the caller waits for a save; the writer alone while epochs run.
+  unsigned format_threads = 2;
+};
+
+template <typename Model>
+class SavePipeline {
+ public:
+  explicit SavePipeline(PipelineOptions options = {});
+  // Abandons whatever is not finished.
+  ~SavePipeline();
+  SavePipeline(const SavePipeline&) = delete;
+  SavePipeline& operator=(const SavePipeline&) = delete;
+
+  // Saves `model` to model.save_best_params (see above).
+  void save(const Model& model);
+  // Raises the error of a failed background save, if any.
+  void check();
+  // True while the writer thread is writing a save.
+  bool writing();
+  // Waits until every queued save is on disk, then check(). More saves may
+  // follow.
+  void wait();
+  // Waits until the newest save is on disk; raises its error (or that of
+  // an earlier failed save). The pipeline takes no saves afterwards. After
+  // a failure of the training loop this leaves the file as a plain writer
+  // would have, and a save error raised here comes from an earlier epoch
+  // than the loop's own, so it is the one to report.
+  void finish();
+  // Stops at once: the file keeps the last complete save. Never fails.
+  void abandon() noexcept;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+extern template class SavePipeline<LinearModel>;
+extern template class SavePipeline<CategoricalModel>;
+
+}  // namespace kemb::persistence

@@ -1,0 +1,333 @@
+// The background save pipeline and the training loop's use of it: the
+// bytes of every file equal the plain writer's (reused text, split
+// formatting, a previous file changed behind the pipeline's back), only the
+// newest save lands, creation failures are raised in the epoch, write
+// failures no later than finish(), and abandoned or replaced saves leave no
+// temporary file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <tuple>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "io/error.hpp"
+#include "persistence/save_pipeline.hpp"
+#include "persistence/writer.hpp"
+#include "persistence_support.hpp"
+#include "tensor/gemm.hpp"
+
+namespace kemb::persistence {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kPrefix = "called `Result::unwrap()` on an `Err` value: ";
+
+class save_pipeline : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kemb-pipeline-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path dir_;
+};
+
+std::string contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+template <typename Model>
+std::string text_of(const Model& model) {
+  std::string text;
+  write_model(model, text);
+  return text;
+}
+
+template <typename Call>
+std::string message_of(Call call) {
+  try {
+    call();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
+
+// A model whose first layer holds `rows` x 64 inputs of every float kind,
+// followed by random layers; saved to `path`.
+CategoricalModel model_with_inputs(std::mt19937_64& rng, std::size_t rows,
+                                   const std::string& path) {
+  auto model = testing::random_model<CategoricalModel>(rng);
+  Layer first = testing::random_layer(rng);
+  first.inputs = Matrix(rows, 64);
+  for (float& v : first.inputs.data) v = testing::random_float(rng);
+  model.layers.insert(model.layers.begin(), first);
+  model.save_best_params = path;
+  return model;
+}
+
+// Everything but layer 0's inputs changes, as it does between epochs.
+void change_the_rest(std::mt19937_64& rng, CategoricalModel& model) {
+  const Matrix inputs = model.layers.front().inputs;
+  for (Layer& layer : model.layers) layer = testing::random_layer(rng);
+  model.layers.front().inputs = inputs;
+  model.output_type = testing::random_text(rng);
+}
+
+struct Mode {
+  bool background;
+  unsigned threads;
+  std::size_t rows;  // of layer 0's inputs; 20000 x 64 crosses the split size
+};
+
+class pipeline_bytes : public save_pipeline, public ::testing::WithParamInterface<Mode> {};
+
+TEST_P(pipeline_bytes, every_file_equals_the_plain_writers_text) {
+  const Mode mode = GetParam();
+  std::mt19937_64 rng(11);
+  CategoricalModel model = model_with_inputs(rng, mode.rows, path("m.json"));
+  SavePipeline<CategoricalModel> saves(
+      {.stable_first_input = true, .background = mode.background, .format_threads = mode.threads});
+  for (int round = 0; round < 4; ++round) {
+    saves.save(model);
+    if (round == 2) {
+      // Another writer touches the file between saves: its text must not
+      // be reused.
+      saves.wait();
+      std::fstream(path("m.json"), std::ios::in | std::ios::out | std::ios::binary) << "{\"x";
+    }
+    change_the_rest(rng, model);
+  }
+  saves.save(model);
+  saves.finish();
+  EXPECT_TRUE(contents(path("m.json")) == text_of(model));
+  EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
+}
+
+INSTANTIATE_TEST_SUITE_P(modes, pipeline_bytes,
+                         ::testing::Values(Mode{true, 1, 30}, Mode{true, 2, 20000},
+                                           Mode{false, 1, 20000}, Mode{false, 3, 20000}));
+
+TEST_F(save_pipeline, split_formatting_writes_the_same_text) {
+  std::mt19937_64 rng(3);
+  for (const std::size_t n : {kSplitElements - 1, kSplitElements, 2 * kSplitElements + 5}) {
+    Matrix m(1, n);
+    for (float& v : m.data) v = testing::random_float(rng);
+    for (const unsigned threads : {2u, 3u}) {
+      std::string plain, split;
+      {
+        TextBuffer a(plain), b(split);
+        append_array(a, m);
+        append_array(b, m, threads);
+        a.finish();
+        b.finish();
+      }
+      EXPECT_TRUE(split == plain) << n << " values, " << threads << " threads";
+    }
+  }
+}
+
+TEST_F(save_pipeline, the_newest_of_many_quick_saves_lands_and_no_temporary_stays) {
+  std::mt19937_64 rng(5);
+  CategoricalModel model = model_with_inputs(rng, 5000, path("m.json"));
+  SavePipeline<CategoricalModel> saves({.stable_first_input = true});
+  for (int i = 0; i < 30; ++i) {
+    change_the_rest(rng, model);
+    saves.save(model);
+    saves.check();
+  }
+  saves.finish();
+  EXPECT_TRUE(contents(path("m.json")) == text_of(model));
+  EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
+}
+
+TEST_F(save_pipeline, a_file_that_cannot_be_created_fails_the_save_call_itself) {
+  std::mt19937_64 rng(6);
+  CategoricalModel model = model_with_inputs(rng, 10, path("m.json"));
+  SavePipeline<CategoricalModel> saves({.stable_first_input = true});
+  saves.save(model);
+  model.save_best_params = path("missing/m.json");
+  EXPECT_EQ(message_of([&] { saves.save(model); }),
+            kPrefix + "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
+  // The save queued before is still completed.
+  saves.finish();
+  EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
+}
+
+// Runs `body` in a child process and returns what it wrote to the pipe.
+template <typename Body>
+std::string in_child(Body body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "<no pipe>";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    const std::string out = body();
+    (void)!::write(fds[1], out.data(), out.size());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string out;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? out : "<child died>";
+}
+
+TEST_F(save_pipeline, a_failed_background_write_is_raised_later_and_keeps_the_old_file) {
+  std::mt19937_64 rng(9);
+  CategoricalModel small = model_with_inputs(rng, 10, path("m.json"));
+  const std::string old_text = text_of(small);
+  {
+    SavePipeline<CategoricalModel> saves;
+    saves.save(small);
+    saves.finish();
+  }
+  ASSERT_TRUE(contents(path("m.json")) == old_text);
+  const std::string message = in_child([&] {
+    ::signal(SIGXFSZ, SIG_IGN);  // writes past the limit fail with EFBIG instead
+    const rlimit limit{1 << 20, 1 << 20};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    CategoricalModel large = model_with_inputs(rng, 20000, path("m.json"));
+    SavePipeline<CategoricalModel> saves({.stable_first_input = true});
+    std::string first = message_of([&] { saves.save(large); });  // creating works
+    std::string later = message_of([&] { saves.finish(); });
+    return first + "|" + later;
+  });
+  EXPECT_EQ(message,
+            "<no error>|" + kPrefix +
+                "Os { code: 27, kind: FileTooLarge, message: \"File too large\" }");
+  EXPECT_TRUE(contents(path("m.json")) == old_text);
+  EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
+}
+
+TEST_F(save_pipeline, abandon_keeps_the_last_complete_save_and_removes_the_rest) {
+  std::mt19937_64 rng(10);
+  CategoricalModel model = model_with_inputs(rng, 40000, path("m.json"));
+  SavePipeline<CategoricalModel> saves({.stable_first_input = true});
+  saves.save(model);
+  saves.finish();
+  const std::string complete = text_of(model);
+  std::vector<std::string> texts = {complete};
+  SavePipeline<CategoricalModel> later({.stable_first_input = true});
+  for (int i = 0; i < 3; ++i) {
+    change_the_rest(rng, model);
+    later.save(model);
+    texts.push_back(text_of(model));
+  }
+  later.abandon();
+  // Either none of the abandoned saves landed, or one landed whole.
+  EXPECT_NE(std::find(texts.begin(), texts.end(), contents(path("m.json"))), texts.end());
+  EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
+}
+
+// A two-layer classifier on a small separable problem, saving to `path`.
+struct Training {
+  CategoricalModel model;
+  Matrix x{64, 4};
+  Labels y = Labels(64);
+  DynamicOptimizer opt = DynamicOptimizer::create("adam", 0.01f, 0.0f);
+
+  explicit Training(const std::string& path) {
+    for (std::size_t i = 0; i < x.rows; ++i) {
+      for (std::size_t j = 0; j < x.cols; ++j) {
+        x(i, j) = static_cast<float>((i * 7 + j * 3 + i * j) % 11) / 11.0f;
+      }
+      y[i] = x(i, 0) > x(i, 1) ? 1 : 0;
+    }
+    for (auto [n_in, n_out, act] : {std::tuple{4u, 8u, "relu"}, std::tuple{8u, 2u, ""}}) {
+      Layer layer;
+      layer.layer_type = "dense";
+      layer.activation_type = act;
+      layer.n_inputs = n_in;
+      layer.n_neurons = n_out;
+      model.layers.push_back(layer);
+    }
+    model.save_best_params = path;
+    for (Layer& layer : model.layers) layer.init();
+  }
+
+  // Trains with `hook(epoch)` between epochs; the text of the model at each
+  // hook call is recorded (the save of an epoch comes before its hook).
+  void run(std::uint16_t epochs, const std::function<void(int)>& hook,
+           std::vector<std::string>& texts) {
+    int epoch = 0;
+    model.train(epochs, 0, x, y, Matrix(), y, opt, [&] {
+      texts.push_back(text_of(model));
+      hook(++epoch);
+    });
+  }
+};
+
+TEST_F(save_pipeline, training_ends_with_the_last_saved_epoch_on_disk) {
+  Training t(path("m.json"));
+  std::vector<std::string> texts;
+  t.run(40, [](int) {}, texts);
+  // Adam on this problem lowers the loss in every epoch: every epoch from
+  // the second saves, so the file holds the last one.
+  EXPECT_TRUE(contents(path("m.json")) == texts.back());
+  EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
+}
+
+TEST_F(save_pipeline, a_loop_failure_completes_the_queued_save_before_it_propagates) {
+  Training t(path("m.json"));
+  std::vector<std::string> texts;
+  const std::string message = message_of([&] {
+    t.run(40, [&](int epoch) {
+      // Breaks the next forward pass: the failure comes from the loop.
+      if (epoch == 5) t.model.layers[1].weights = Matrix(3, 3);
+    }, texts);
+  });
+  EXPECT_EQ(message, "ndarray: inputs 64 × 8 and 3 × 3 are not compatible for matrix multiplication");
+  EXPECT_EQ(tensor::thread_limit(), 0);  // products get every thread again
+  ASSERT_EQ(texts.size(), 5u);
+  EXPECT_TRUE(contents(path("m.json")) == texts[4]);
+  EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
+}
+
+TEST_F(save_pipeline, a_hook_failure_abandons_pending_saves) {
+  Training t(path("m.json"));
+  std::vector<std::string> texts;
+  EXPECT_THROW(t.run(40, [](int epoch) {
+    if (epoch == 6) throw std::runtime_error("interrupted");
+  }, texts), std::runtime_error);
+  EXPECT_EQ(tensor::thread_limit(), 0);
+  // The file holds one of the saved epochs whole, or none landed yet.
+  const auto names = entries();
+  ASSERT_LE(names.size(), 1u);
+  if (!names.empty()) {
+    EXPECT_NE(std::find(texts.begin(), texts.end(), contents(path("m.json"))), texts.end());
+  }
+}
+
+}  // namespace
+}  // namespace kemb::persistence
