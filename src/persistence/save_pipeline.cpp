@@ -150,6 +150,7 @@ struct SavePipeline<Model>::State {
   struct Job {
     Model snapshot;  // layer 0's inputs left out when stable
     std::unique_ptr<SaveFile> file;
+    std::string path;  // the `save_best_params` the file was created for
   };
 
   PipelineOptions options;
@@ -166,9 +167,6 @@ struct SavePipeline<Model>::State {
   std::condition_variable idle;  // the writer finished a job
   std::unique_ptr<Job> queued;
   std::unique_ptr<Job> spare;  // a written job whose snapshot storage is reused
-  // Temporary files of replaced saves, removed by the writer so that the
-  // epoch does not wait for the file system.
-  std::vector<std::unique_ptr<SaveFile>> replaced;
   bool busy = false;
   bool hurry = false;  // the caller waits: no rest before the next job
   bool stopping = false;
@@ -225,11 +223,8 @@ void SavePipeline<Model>::State::run() {
       continue;
     }
     std::unique_ptr<Job> job = std::move(queued);
-    std::vector<std::unique_ptr<SaveFile>> removed;
-    removed.swap(replaced);
     busy = true;
     lock.unlock();
-    removed.clear();
     const Clock::time_point start = Clock::now();
     std::exception_ptr failure;
     try {
@@ -267,7 +262,6 @@ void SavePipeline<Model>::State::stop() {
   }
   wake.notify_all();
   if (writer.joinable()) writer.join();
-  replaced.clear();
 }
 
 template <typename Model>
@@ -285,22 +279,43 @@ template <typename Model>
 void SavePipeline<Model>::save(const Model& model) {
   State& s = *state_;
   check();
-  // The step whose failure fails this epoch: the file is created now.
-  auto file = std::make_unique<SaveFile>(resolve_target(model.save_best_params));
-  if (s.options.stable_first_input && !s.have_stable_input && !model.layers.empty()) {
-    s.stable_input = model.layers.front().inputs;
-    s.have_stable_input = true;
+  const std::string& path = model.save_best_params;
+  const auto reusable = [&path](const typename State::Job* job) {
+    return job != nullptr && job->file != nullptr && job->path == path;
+  };
+  // A queued save that never started is replaced (only the newest matters),
+  // and the newer save takes over its empty temporary file. Otherwise the
+  // file is created now, before the queue is touched: the step whose
+  // failure fails this epoch and leaves a queued save to be completed. So
+  // at most two temporary files exist at a time, the one being written and
+  // the queued one, and a killed process leaves no more than those.
+  std::unique_ptr<SaveFile> file;
+  bool queued_reusable = false;
+  {
+    std::lock_guard lock(s.mutex);
+    queued_reusable = reusable(s.queued.get());
   }
+  if (!queued_reusable) file = std::make_unique<SaveFile>(resolve_target(path));
   std::unique_ptr<typename State::Job> job;
   {
     std::lock_guard lock(s.mutex);
     job = std::move(s.queued != nullptr ? s.queued : s.spare);
-    // A queued save that never started: only the newest matters.
-    if (job != nullptr && job->file != nullptr) s.replaced.push_back(std::move(job->file));
+  }
+  // The writer may have started the queued save in between: then `job` is
+  // a written one, with no file, and nothing is pending.
+  if (file == nullptr && !reusable(job.get())) {
+    file = std::make_unique<SaveFile>(resolve_target(path));
   }
   if (job == nullptr) job = std::make_unique<typename State::Job>();
+  if (file != nullptr) {
+    job->file = std::move(file);
+    job->path = path;
+  }
+  if (s.options.stable_first_input && !s.have_stable_input && !model.layers.empty()) {
+    s.stable_input = model.layers.front().inputs;
+    s.have_stable_input = true;
+  }
   copy_model(model, job->snapshot, s.have_stable_input);
-  job->file = std::move(file);
   if (!s.options.background) {
     s.format_threads.store(s.options.format_threads);
     s.write(*job);

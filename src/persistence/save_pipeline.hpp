@@ -2,13 +2,15 @@
 // thread while the next epochs run.
 //
 // The rules it keeps (docs/save_pipeline.md has the reasons):
-// - save() runs in the epoch whose save rule fired. It resolves the target
-//   and creates the temporary file on the calling thread, so a failure to
-//   create it fails that epoch, exactly as the plain save does. Then it
-//   takes a snapshot of the model and queues it.
+// - save() runs in the epoch whose save rule fired. Unless a queued save
+//   is waiting, it resolves the target and creates the temporary file on
+//   the calling thread, so a failure to create it fails that epoch, exactly
+//   as the plain save does. Then it takes a snapshot of the model and
+//   queues it.
 // - One save is written at a time. A queued save that has not started is
-//   replaced by a newer one (its temporary file removed): only the newest
-//   best model matters. While epochs run, the writer rests after each save
+//   replaced by a newer one, which takes over its empty temporary file:
+//   only the newest best model matters, and at most two temporary files
+//   exist at a time (a killed process leaves no more). While epochs run, the writer rests after each save
 //   twice as long as the save took (at most a third of a core for saving);
 //   a caller waiting in wait() or finish() ends the rest.
 // - The document in the file is always a complete one, renamed into place;

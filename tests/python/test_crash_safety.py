@@ -1,6 +1,6 @@
 """Crash safety of saves: a training child killed with SIGKILL leaves the
-model path empty or holding a complete document, and at most one temporary
-file of the killed save (crash_safety.py says what is checked;
+model path empty or holding a complete document, and at most the two
+temporary files of the killed saves (being written and queued) (crash_safety.py says what is checked;
 crash_campaign.py runs hundreds of trials)."""
 
 import os

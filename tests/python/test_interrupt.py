@@ -72,9 +72,14 @@ def test_sigint_ends_mnist_sized_training_with_keyboard_interrupt(tmp_path, savi
     # the next epoch's report) or was still in the pipe.
     assert len(epochs) <= 3 + 2
     if saving:
-        loaded = kemb.load_categorical_model(str(path))
-        assert type(loaded).__name__ == "CategoricalModel"
-        assert sorted(os.listdir(tmp_path)) == ["child.py", "model.json"]
+        # The file holds the last complete save, if one completed before the
+        # interrupt (a save still being written is abandoned), and no
+        # temporary file is left behind.
+        names = sorted(os.listdir(tmp_path))
+        assert names in (["child.py"], ["child.py", "model.json"]), names
+        if "model.json" in names:
+            loaded = kemb.load_categorical_model(str(path))
+            assert type(loaded).__name__ == "CategoricalModel"
 
 
 COUNTING_CHILD = """
