@@ -14,7 +14,7 @@ std::string strerror_text(int errnum) {
   return text != nullptr ? text : "Unknown error";
 }
 
-std::string escaped(const std::string& text) {
+std::string escaped(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
@@ -73,6 +73,12 @@ const char* os_error_kind(int errnum) {
 std::string os_error_description(int errnum) {
   return "Os { code: " + std::to_string(errnum) + ", kind: " + os_error_kind(errnum) +
          ", message: \"" + escaped(strerror_text(errnum)) + "\" }";
+}
+
+std::string os_error_description(int errnum, std::string_view path) {
+  return "Os { code: " + std::to_string(errnum) + ", kind: " + os_error_kind(errnum) +
+         ", message: \"" + escaped(strerror_text(errnum)) + "\", path: \"" + escaped(path) +
+         "\" }";
 }
 
 std::string os_error_text(int errnum) {

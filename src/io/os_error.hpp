@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kemb::io {
 
@@ -13,6 +14,10 @@ const char* os_error_kind(int errnum);
 
 // `Os { code: 2, kind: NotFound, message: "No such file or directory" }`
 std::string os_error_description(int errnum);
+
+// The same with the path the operation was about:
+// `Os { code: 2, kind: NotFound, message: "No such file or directory", path: "m/x.json" }`
+std::string os_error_description(int errnum, std::string_view path);
 
 // `No such file or directory (os error 2)`
 std::string os_error_text(int errnum);

@@ -20,7 +20,7 @@ namespace {
 template <typename Model>
 void save_model(const Model& model, const std::string& path) {
   SaveFile file(resolve_target(path));
-  FileSink sink(file.fd());
+  FileSink sink(file.fd(), file.target_path());
   TextBuffer buffer(sink);
   write_model(model, buffer);
   buffer.finish();
@@ -61,7 +61,7 @@ class ReadOnlyFile {
   explicit ReadOnlyFile(const std::string& path) {
     check_path(path);
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw_os_error(errno);
+    if (fd_ < 0) throw_os_error(errno, path);
   }
   ~ReadOnlyFile() { ::close(fd_); }
   ReadOnlyFile(const ReadOnlyFile&) = delete;

@@ -38,17 +38,18 @@ std::string name_of(const std::string& path) {
 
 // The file a save replaces: `path` with its chain of symbolic links
 // followed. The result need not exist (a dangling link names a new file).
-std::string resolve_links(std::string path) {
+std::string resolve_links(const std::string& given) {
+  std::string path = given;
   for (int hops = 0; hops < kMaxLinks; ++hops) {
     struct stat info;
     if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
     std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
     const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n < 0) throw_os_error(errno);
+    if (n < 0) throw_os_error(errno, path);
     target.resize(static_cast<std::size_t>(n));
     path = (target.starts_with('/') ? target : directory_of(path) + "/" + target);
   }
-  throw_os_error(ELOOP);
+  throw_os_error(ELOOP, given);
 }
 
 // Names only need to differ (O_EXCL catches a clash), so a generator seeded
@@ -76,7 +77,7 @@ int create_temporary(const SaveTarget& target, std::string& path) {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, target.mode);
     if (fd >= 0 || errno != EEXIST) break;
   }
-  if (fd < 0) throw_os_error(errno);
+  if (fd < 0) throw_os_error(errno, target.path);
   return fd;
 }
 
@@ -88,8 +89,8 @@ void copy_by_reading(int source, std::uint64_t offset, std::uint64_t size, FileS
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size, block));
     const ssize_t n = ::pread(source, buffer.get(), want, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw_os_error(errno);
-    if (n == 0) throw_os_error(EIO);
+    if (n < 0) throw_os_error(errno, sink.path());
+    if (n == 0) throw_os_error(EIO, sink.path());
     sink.write(buffer.get(), static_cast<std::size_t>(n));
     offset += static_cast<std::uint64_t>(n);
     size -= static_cast<std::uint64_t>(n);
@@ -98,8 +99,8 @@ void copy_by_reading(int source, std::uint64_t offset, std::uint64_t size, FileS
 
 }  // namespace
 
-[[noreturn]] void throw_os_error(int errnum) {
-  throw_result_error(io::os_error_description(errnum));
+[[noreturn]] void throw_os_error(int errnum, const std::string& path) {
+  throw_result_error(io::os_error_description(errnum, path));
 }
 
 [[noreturn]] void throw_save_abandoned() { throw Error("save abandoned"); }
@@ -118,7 +119,7 @@ SaveTarget resolve_target(const std::string& path) {
   struct stat info;
   if (::stat(target.path.c_str(), &info) == 0) {
     // Replacing a directory would fail only at the rename, after all the work.
-    if (S_ISDIR(info.st_mode)) throw_os_error(EISDIR);
+    if (S_ISDIR(info.st_mode)) throw_os_error(EISDIR, target.path);
     // Renaming over a FIFO or a device would destroy the node.
     target.in_place = !S_ISREG(info.st_mode);
     target.mode = info.st_mode & 0777;
@@ -131,7 +132,7 @@ SaveFile::SaveFile(const SaveTarget& target) : target_(target) {
   if (target.in_place) {
     path_ = target.path;
     fd_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd_ < 0) throw_os_error(errno);
+    if (fd_ < 0) throw_os_error(errno, path_);
     return;
   }
   fd_ = create_temporary(target, path_);
@@ -141,7 +142,7 @@ SaveFile::SaveFile(const SaveTarget& target) : target_(target) {
     ::close(fd_);
     fd_ = -1;
     ::unlink(path_.c_str());
-    throw_os_error(errnum);
+    throw_os_error(errnum, target.path);
   }
 }
 
@@ -158,9 +159,9 @@ int SaveFile::open_reader() const {
 void SaveFile::commit() {
   const int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0) throw_os_error(errno);
+  if (::close(fd) != 0) throw_os_error(errno, target_.path);
   if (!target_.in_place && ::rename(path_.c_str(), target_.path.c_str()) != 0) {
-    throw_os_error(errno);
+    throw_os_error(errno, target_.path);
   }
   committed_ = true;
 }
@@ -176,7 +177,7 @@ void FileSink::write(const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd_, data, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw_os_error(errno);
+    if (n < 0) throw_os_error(errno, path_);
     data += n;
     size -= static_cast<std::size_t>(n);
   }
@@ -194,8 +195,8 @@ void FileSink::copy_from(int source, std::uint64_t offset, std::uint64_t size) {
       // File systems or kernels that cannot copy between these two files.
       return copy_by_reading(source, offset, size, *this);
     }
-    if (n < 0) throw_os_error(errno);
-    if (n == 0) throw_os_error(EIO);
+    if (n < 0) throw_os_error(errno, path_);
+    if (n == 0) throw_os_error(EIO, path_);
     offset += static_cast<std::uint64_t>(n);
     size -= static_cast<std::uint64_t>(n);
   }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <string_view>
 
 #include "persistence/text_buffer.hpp"
@@ -53,6 +54,8 @@ class SaveFile {
 
   int fd() const noexcept { return fd_; }
   bool in_place() const noexcept { return target_.in_place; }
+  // The file the save replaces, for messages.
+  const std::string& target_path() const noexcept { return target_.path; }
 
   // A read-only descriptor of the file being written (the caller closes
   // it), or -1 for an in-place target: the next save may copy unchanged
@@ -75,8 +78,9 @@ class SaveFile {
 // raised the flag is already failing with its own).
 class FileSink final : public ByteSink {
  public:
-  explicit FileSink(int fd, const std::atomic<bool>* cancelled = nullptr)
-      : fd_(fd), cancelled_(cancelled) {}
+  // `path` names the file in error messages.
+  FileSink(int fd, std::string path, const std::atomic<bool>* cancelled = nullptr)
+      : fd_(fd), path_(std::move(path)), cancelled_(cancelled) {}
   void write(const char* data, std::size_t size) override;
 
   // Appends `size` bytes of the file `source`, starting at `offset`, at the
@@ -85,15 +89,19 @@ class FileSink final : public ByteSink {
   // with EIO.
   void copy_from(int source, std::uint64_t offset, std::uint64_t size);
 
+  const std::string& path() const noexcept { return path_; }
+
  private:
   void check_cancelled() const;
 
   int fd_;
+  std::string path_;
   const std::atomic<bool>* cancelled_;
 };
 
-// Raises the result error of an operating-system error number.
-[[noreturn]] void throw_os_error(int errnum);
+// Raises the result error of an operating-system error number, naming the
+// file the operation was about.
+[[noreturn]] void throw_os_error(int errnum, const std::string& path);
 
 // Raises "save abandoned": a save stopped on request. Nobody reports it; the
 // caller that asked is already failing with its own error.

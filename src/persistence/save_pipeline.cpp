@@ -183,7 +183,7 @@ struct SavePipeline<Model>::State {
 // file becomes the source of reusable text for the next save.
 template <typename Model>
 void SavePipeline<Model>::State::write(Job& job) {
-  FileSink sink(job.file->fd(), &cancelled);
+  FileSink sink(job.file->fd(), job.file->target_path(), &cancelled);
   TextBuffer buffer(sink);
   SnapshotMatrices matrices(have_stable_input ? &stable_input : nullptr, previous, sink,
                             format_threads);

@@ -72,3 +72,15 @@ TEST(os_error, descriptions) {
 
 }  // namespace
 }  // namespace kemb::io
+
+namespace kemb::io {
+namespace {
+
+TEST(os_error, descriptions_with_a_path_escape_it) {
+  EXPECT_EQ(os_error_description(ENOENT, "dir/\"odd\\name\".json"),
+            "Os { code: 2, kind: NotFound, message: \"No such file or directory\", "
+            "path: \"dir/\\\"odd\\\\name\\\".json\" }");
+}
+
+}  // namespace
+}  // namespace kemb::io

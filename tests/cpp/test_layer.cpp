@@ -1,6 +1,7 @@
 // Dense and dropout layers through Layer::forward and Layer::backward: the
 // worked examples, caches, regularizer terms, the dropout mask (its draws,
-// F4 and the probability errors) and the dispatch on unknown types.
+// an all-dropping mask and the probability errors) and the dispatch on
+// unknown types.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -200,7 +201,7 @@ TEST(dropout, mask_values_for_keep_probabilities) {
   EXPECT_GT(kept, 850u);  // 2000 draws at p = 0.5: 1000 +- 22 (1 sd)
   EXPECT_LT(kept, 1150u);
 
-  // F4: nothing kept gives zeros, not 0/0.
+  // Nothing kept gives zeros, not 0/0.
   Layer none = dropout_layer(0.0f);
   EXPECT_EQ(none.forward(x, true), Matrix(40, 50));
   EXPECT_EQ(none.binary_mask, Matrix(40, 50));

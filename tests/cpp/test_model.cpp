@@ -1,7 +1,8 @@
 // Model forward pass, prediction, backward pass over the layer stack and the
-// regularization loss (with F2). The buffered passes are compared with a
-// plain layer-by-layer run on value copies: outputs and every layer field
-// must agree, including after the training set was lent to the first layer.
+// regularization loss (each term only with its coefficient > 0). The
+// buffered passes are compared with a plain layer-by-layer run on value
+// copies: outputs and every layer field must agree, including after the
+// training set was lent to the first layer.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -158,7 +159,7 @@ TEST(model, regularization_loss_weighs_every_term_by_its_coefficient) {
   layer.biases = ref::vec({1, -1});
   CategoricalModel model;
   model.layers = {layer};
-  // F2: with every coefficient 0 there is no penalty at all (the weight
+  // With every coefficient 0 there is no penalty at all (the weight
   // magnitude, 3.5 here, is not added with an implicit coefficient 1).
   EXPECT_EQ(model.regularization_loss(), 0.0f);
 

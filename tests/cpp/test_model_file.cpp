@@ -103,7 +103,8 @@ TEST_F(model_file, save_then_load_gives_the_same_models) {
 
 TEST_F(model_file, load_failures_name_the_os_or_parse_error) {
   EXPECT_EQ(message_of([&] { load_linear_model(path("missing.json")); }),
-            kPrefix + "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
+            kPrefix + "Os { code: 2, kind: NotFound, message: \"No such file or directory\", path: \"" +
+                path("missing.json") + "\" }");
   EXPECT_EQ(message_of([&] { load_categorical_model(dir_.string()); }),
             kPrefix + "Error(\"Is a directory (os error 21)\", line: 1, column: 0)");
   // A parse error far beyond the first read block keeps its real position.
@@ -120,7 +121,8 @@ TEST_F(model_file, load_refuses_unreadable_files) {
   save(LinearModel{}, path("m.json"));
   fs::permissions(path("m.json"), fs::perms::none);
   EXPECT_EQ(message_of([&] { load_linear_model(path("m.json")); }),
-            kPrefix + "Os { code: 13, kind: PermissionDenied, message: \"Permission denied\" }");
+            kPrefix + "Os { code: 13, kind: PermissionDenied, message: \"Permission denied\", path: \"" +
+                path("m.json") + "\" }");
 }
 
 TEST_F(model_file, save_failures_name_the_os_error_and_create_nothing) {
@@ -130,12 +132,13 @@ TEST_F(model_file, save_failures_name_the_os_error_and_create_nothing) {
     std::string description;
   } cases[] = {
       {path("no/such/dir/m.json"),
-       "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }"},
-      {path("plain/m.json"), "Os { code: 20, kind: NotADirectory, message: \"Not a directory\" }"},
-      {dir_.string(), "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }"},
+       "Os { code: 2, kind: NotFound, message: \"No such file or directory\""},
+      {path("plain/m.json"), "Os { code: 20, kind: NotADirectory, message: \"Not a directory\""},
+      {dir_.string(), "Os { code: 21, kind: IsADirectory, message: \"Is a directory\""},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(message_of([&] { save(LinearModel{}, c.target); }), kPrefix + c.description);
+    EXPECT_EQ(message_of([&] { save(LinearModel{}, c.target); }),
+              kPrefix + c.description + ", path: \"" + c.target + "\" }");
   }
   EXPECT_EQ(entries(), std::vector<std::string>{"plain"});
   EXPECT_EQ(contents(path("plain")), "not a directory");
@@ -172,7 +175,8 @@ TEST_F(model_file, a_save_beyond_the_file_size_limit_keeps_the_old_file) {
   ::close(pipe_fds[0]);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0))),
-            kPrefix + "Os { code: 27, kind: FileTooLarge, message: \"File too large\" }");
+            kPrefix + "Os { code: 27, kind: FileTooLarge, message: \"File too large\", path: \"" +
+                path("m.json") + "\" }");
   EXPECT_EQ(contents(path("m.json")), old_text);
   EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
 }
@@ -239,7 +243,7 @@ TEST_F(model_file, a_link_is_followed_and_kept) {
   fs::create_symlink("loop.json", path("loop.json"));
   EXPECT_EQ(message_of([&] { save(LinearModel{}, path("loop.json")); }),
             kPrefix + "Os { code: 40, kind: FilesystemLoop, message: \"Too many levels of symbolic "
-                      "links\" }");
+                      "links\", path: \"" + path("loop.json") + "\" }");
 }
 
 TEST_F(model_file, a_device_is_written_in_place_not_replaced) {

@@ -173,7 +173,8 @@ TEST_F(save_pipeline, a_file_that_cannot_be_created_fails_the_save_call_itself) 
   saves.save(model);
   model.save_best_params = path("missing/m.json");
   EXPECT_EQ(message_of([&] { saves.save(model); }),
-            kPrefix + "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
+            kPrefix + "Os { code: 2, kind: NotFound, message: \"No such file or directory\", path: \"" +
+                path("missing/m.json") + "\" }");
   // The save queued before is still completed.
   saves.finish();
   EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
@@ -225,7 +226,8 @@ TEST_F(save_pipeline, a_failed_background_write_is_raised_later_and_keeps_the_ol
   });
   EXPECT_EQ(message,
             "<no error>|" + kPrefix +
-                "Os { code: 27, kind: FileTooLarge, message: \"File too large\" }");
+                "Os { code: 27, kind: FileTooLarge, message: \"File too large\", path: \"" +
+                path("m.json") + "\" }");
   EXPECT_TRUE(contents(path("m.json")) == old_text);
   EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
 }

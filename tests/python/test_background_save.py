@@ -67,7 +67,7 @@ def test_a_failing_write_ends_the_call_and_keeps_the_previous_file(tmp_path):
         x=x, y=x[:, 0].copy())
     assert panic_message(result) == (
         'called `Result::unwrap()` on an `Err` value: '
-        'Os { code: 27, kind: FileTooLarge, message: "File too large" }')
+        f'Os {{ code: 27, kind: FileTooLarge, message: "File too large", path: "{path}" }}')
     assert path.read_text() == "previous"
     assert leftovers(tmp_path) == []
 

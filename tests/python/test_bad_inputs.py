@@ -57,7 +57,11 @@ print("OUTCOME " + outcome(lambda: ({call})), file=sys.stderr)
 OUT_OF_BOUNDS = "PanicException: ndarray: index out of bounds"
 SEQUENCE_INDEX = "PanicException: index out of bounds: the len is {0} but the index is {0}"
 OS = "PanicException: called `Result::unwrap()` on an `Err` value: "
-NAME_TOO_LONG = OS + 'Os { code: 36, kind: InvalidFilename, message: "File name too long" }'
+
+
+def name_too_long(path):
+    return OS + f'Os {{ code: 36, kind: InvalidFilename, message: "File name too long", path: "{path}" }}'
+
 NOT_UTF8 = ("UnicodeEncodeError: 'utf-8' codec can't encode character '\\udcff' in position {0}: "
             "surrogates not allowed")
 NUL = OS + 'Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }'
@@ -119,16 +123,19 @@ CASES = [
     ("path-with-nul", "train_l(model=linear('m.json\\0.bak'))", NUL,
      "assert not os.path.exists('m.json')"),
     ("load-path-with-nul", "kemb.load_linear_model('lin.json\\0')", NUL, ""),
-    ("name-too-long", "train_l(model=linear('n' * 300))", NAME_TOO_LONG, ""),
-    ("load-name-too-long", "kemb.load_linear_model('n' * 300)", NAME_TOO_LONG, ""),
-    ("path-beyond-path-max", "train_l(model=linear('d/' * 3000 + 'm.json'))", NAME_TOO_LONG, ""),
-    ("load-path-beyond-path-max", "kemb.load_linear_model('d/' * 3000)", NAME_TOO_LONG, ""),
+    ("name-too-long", "train_l(model=linear('n' * 300))", name_too_long("n" * 300), ""),
+    ("load-name-too-long", "kemb.load_linear_model('n' * 300)", name_too_long("n" * 300), ""),
+    ("path-beyond-path-max", "train_l(model=linear('d/' * 3000 + 'm.json'))",
+     name_too_long("d/" * 3000 + "m.json"), ""),
+    ("load-path-beyond-path-max", "kemb.load_linear_model('d/' * 3000)",
+     name_too_long("d/" * 3000), ""),
     ("path-is-directory", "train_l(model=linear('.'))",
-     OS + 'Os { code: 21, kind: IsADirectory, message: "Is a directory" }', ""),
+     OS + 'Os { code: 21, kind: IsADirectory, message: "Is a directory", path: "." }', ""),
     ("load-path-is-directory", "kemb.load_linear_model('.')",
      OS + 'Error("Is a directory (os error 21)", line: 1, column: 0)', ""),
     ("path-in-missing-directory", "train_l(model=linear('no/such/m.json'))",
-     OS + 'Os { code: 2, kind: NotFound, message: "No such file or directory" }', ""),
+     OS + 'Os { code: 2, kind: NotFound, message: "No such file or directory", '
+     'path: "no/such/m.json" }', ""),
     ("symlink-to-file", "os.symlink('lin.json', 'link.json') or "
      "train_l(model=linear('link.json'))", "ok",
      "assert os.path.islink('link.json'); m = kemb.load_linear_model('link.json'); "

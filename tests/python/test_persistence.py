@@ -129,7 +129,8 @@ def test_open_failures_carry_the_os_error(tmp_path):
     missing = str(tmp_path / "missing.json")
     for load in (kemb.load_linear_model, kemb.load_categorical_model):
         assert panic_message(lambda: load(missing)) == (
-            PREFIX + 'Os { code: 2, kind: NotFound, message: "No such file or directory" }')
+            PREFIX + 'Os { code: 2, kind: NotFound, message: "No such file or directory", '
+            f'path: "{missing}" }}')
         assert panic_message(lambda: load(str(tmp_path))) == (
             PREFIX + 'Error("Is a directory (os error 21)", line: 1, column: 0)')
 
@@ -139,7 +140,7 @@ def test_unreadable_file(write):
     path = write(json.dumps(linear_doc()))
     os.chmod(path, 0)
     assert panic_message(lambda: kemb.load_linear_model(path)) == (
-        PREFIX + 'Os { code: 13, kind: PermissionDenied, message: "Permission denied" }')
+        PREFIX + f'Os {{ code: 13, kind: PermissionDenied, message: "Permission denied", path: "{path}" }}')
 
 
 MULTI_LINE = '{\n  "layers": [],\n  "output_type": "softmax",\n'
