@@ -18,6 +18,7 @@
 #include "io/error.hpp"
 #include "persistence/model_file.hpp"
 #include "persistence/writer.hpp"
+#include "file_support.hpp"
 #include "persistence_support.hpp"
 
 namespace kemb::persistence {
@@ -25,48 +26,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kPrefix = "called `Result::unwrap()` on an `Err` value: ";
+const std::string& kPrefix = testing::kResultPrefix;
+using testing::contents;
+using testing::message_of;
+using testing::put_file;
+using testing::text_of;
 
-class model_file : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kemb-model-file-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  fs::path dir_;
-};
-
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void put_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-template <typename Call>
-std::string message_of(Call call) {
-  try {
-    call();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
+class model_file : public testing::TempDirTest {};
 
 // A model whose text is a few megabytes: several write blocks, several
 // read blocks, numbers and strings across block ends.
@@ -80,12 +46,6 @@ LinearModel large_model() {
   model.layers.push_back(layer);
   model.save_best_params = std::string(300000, 'x') + "\xc3\xa9.json";
   return model;
-}
-
-std::string text_of(const LinearModel& model) {
-  std::string text;
-  write_model(model, text);
-  return text;
 }
 
 TEST_F(model_file, save_then_load_gives_the_same_models) {

@@ -24,6 +24,7 @@
 #include "io/error.hpp"
 #include "persistence/save_pipeline.hpp"
 #include "persistence/writer.hpp"
+#include "file_support.hpp"
 #include "persistence_support.hpp"
 #include "tensor/gemm.hpp"
 
@@ -32,51 +33,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kPrefix = "called `Result::unwrap()` on an `Err` value: ";
+const std::string& kPrefix = testing::kResultPrefix;
+using testing::contents;
+using testing::message_of;
+using testing::put_file;
+using testing::text_of;
 
-class save_pipeline : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kemb-pipeline-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  fs::path dir_;
-};
-
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-template <typename Model>
-std::string text_of(const Model& model) {
-  std::string text;
-  write_model(model, text);
-  return text;
-}
-
-template <typename Call>
-std::string message_of(Call call) {
-  try {
-    call();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
+class save_pipeline : public testing::TempDirTest {};
 
 // A model whose first layer holds `rows` x 64 inputs of every float kind,
 // followed by random layers; saved to `path`.
