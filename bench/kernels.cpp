@@ -27,11 +27,14 @@
 #include "optimizer/dyn_optimizer.hpp"
 #include "random/thread_rng.hpp"
 #include "tensor/gemm.hpp"
+#include "timing.hpp"
 
 namespace {
 
+using kemb::bench::median;
+using kemb::bench::seconds_of;
+
 using namespace kemb;
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kSamples = 60000;
 constexpr std::size_t kFeatures = 784;
@@ -43,17 +46,6 @@ struct Item {
   std::function<void()> work;
   std::vector<double> seconds;
 };
-
-double seconds_of(const std::function<void()>& work) {
-  const auto start = Clock::now();
-  work();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 Matrix random_matrix(std::size_t rows, std::size_t cols, float scale) {
   Matrix m(rows, cols);

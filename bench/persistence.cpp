@@ -23,13 +23,16 @@
 #include "persistence/model_file.hpp"
 #include "persistence/reader.hpp"
 #include "persistence/writer.hpp"
+#include "timing.hpp"
 
 namespace {
+
+using kemb::bench::median;
+using kemb::bench::seconds_of;
 
 using kemb::Layer;
 using kemb::LinearModel;
 using kemb::Matrix;
-using Clock = std::chrono::steady_clock;
 
 LinearModel bench_model() {
   std::mt19937_64 rng(42);
@@ -72,18 +75,6 @@ std::vector<float> floats_of(const LinearModel& model) {
   return out;
 }
 
-template <typename Body>
-double seconds(Body&& body) {
-  const auto start = Clock::now();
-  body();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,7 +98,7 @@ int main(int argc, char** argv) {
   std::vector<double> t_floor_write, t_save, t_save_new, t_memory_write, t_floor_read,
       t_floor_read_new, t_load, t_memory_read;
   for (int run = 0; run < runs; ++run) {
-    t_floor_write.push_back(seconds([&] {
+    t_floor_write.push_back(seconds_of([&] {
       char* p = sink.data();
       char* const end = p + sink.size();
       for (const float f : floats) {
@@ -116,16 +107,16 @@ int main(int argc, char** argv) {
       }
       checksum = checksum + static_cast<double>(p - sink.data());
     }));
-    t_save.push_back(seconds([&] { kemb::persistence::save(model, path); }));
+    t_save.push_back(seconds_of([&] { kemb::persistence::save(model, path); }));
     // Without a previous file to replace: the file system frees no blocks
     // and starts no early write-back at the rename.
     ::unlink(path.c_str());
-    t_save_new.push_back(seconds([&] { kemb::persistence::save(model, path); }));
-    t_memory_write.push_back(seconds([&] {
+    t_save_new.push_back(seconds_of([&] { kemb::persistence::save(model, path); }));
+    t_memory_write.push_back(seconds_of([&] {
       memory_text.clear();
       kemb::persistence::write_model(model, memory_text);
     }));
-    t_floor_read.push_back(seconds([&] {
+    t_floor_read.push_back(seconds_of([&] {
       const char* p = texts.data();
       const char* const end = p + texts.size();
       for (float& f : parsed) {
@@ -137,7 +128,7 @@ int main(int argc, char** argv) {
     }));
     // The same into freshly allocated storage, as a loaded model needs: the
     // difference is the first touch of every page.
-    t_floor_read_new.push_back(seconds([&] {
+    t_floor_read_new.push_back(seconds_of([&] {
       std::vector<float> fresh;
       fresh.reserve(floats.size());
       const char* p = texts.data();
@@ -149,10 +140,10 @@ int main(int argc, char** argv) {
       }
       checksum = checksum + fresh.back();
     }));
-    t_load.push_back(seconds([&] {
+    t_load.push_back(seconds_of([&] {
       checksum = checksum + kemb::persistence::load_linear_model(path).acc_precision;
     }));
-    t_memory_read.push_back(seconds([&] {
+    t_memory_read.push_back(seconds_of([&] {
       checksum = checksum + kemb::persistence::read_linear_model(memory_text).acc_precision;
     }));
   }

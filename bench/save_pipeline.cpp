@@ -18,22 +18,14 @@
 #include "persistence/model_file.hpp"
 #include "persistence/save_pipeline.hpp"
 #include "random/thread_rng.hpp"
+#include "timing.hpp"
 
 namespace {
 
+using kemb::bench::median;
+using kemb::bench::seconds_of;
+
 using namespace kemb;
-using Clock = std::chrono::steady_clock;
-
-double seconds_of(const std::function<void()>& work) {
-  const auto start = Clock::now();
-  work();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 // Pixel-like values: 60% zeros, the rest k/255.
 Matrix pixels(std::size_t rows, std::size_t cols) {
