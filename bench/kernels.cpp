@@ -47,8 +47,8 @@ struct Item {
   std::vector<double> seconds;
 };
 
-Matrix random_matrix(std::size_t rows, std::size_t cols, float scale) {
-  Matrix m(rows, cols);
+tensor::Matrix random_matrix(std::size_t rows, std::size_t cols, float scale) {
+  tensor::Matrix m(rows, cols);
   for (float& x : m.data) {
     x = scale * (static_cast<float>(random::next_u64() >> 40) / 16777216.0f - 0.5f);
   }
@@ -56,7 +56,7 @@ Matrix random_matrix(std::size_t rows, std::size_t cols, float scale) {
 }
 
 // Bare sgemm on row-major operands with transposes as flags.
-void raw_sgemm(const Matrix& a, bool ta, const Matrix& b, bool tb, Matrix& c) {
+void raw_sgemm(const tensor::Matrix& a, bool ta, const tensor::Matrix& b, bool tb, tensor::Matrix& c) {
   const int m = static_cast<int>(ta ? a.cols : a.rows);
   const int k = static_cast<int>(ta ? a.rows : a.cols);
   const int n = static_cast<int>(tb ? b.rows : b.cols);
@@ -82,8 +82,8 @@ int main(int argc, char** argv) {
   std::printf("OpenBLAS core: %s, threads: %d, rounds: %d\n", tensor::blas_core_name(),
               scipy_openblas_get_num_threads(), rounds);
 
-  const Matrix x = random_matrix(kSamples, kFeatures, 1.0f);
-  Labels y(kSamples);
+  const tensor::Matrix x = random_matrix(kSamples, kFeatures, 1.0f);
+  tensor::Labels y(kSamples);
   for (std::size_t i = 0; i < kSamples; ++i) y[i] = static_cast<std::int32_t>(i % kClasses);
 
   CategoricalModel model;
@@ -92,12 +92,12 @@ int main(int argc, char** argv) {
   model::Workspace ws;
   ws.training_input = x;
   DynamicOptimizer opt = DynamicOptimizer::create("adam", 0.001f, 0.0f);
-  Labels predictions;
+  tensor::Labels predictions;
 
   // One epoch as the training loop runs it; afterwards the layers hold the
   // caches and gradients the stage items below work on.
   auto epoch = [&] {
-    const Matrix& out = model.forward(ws.training_input, true, ws);
+    const tensor::Matrix& out = model.forward(ws.training_input, true, ws);
     CategoricalModel::predict(model.output_type, out, predictions);
     volatile float loss = categorical_crossentropy::calculate(out, y);
     volatile float reg = model.regularization_loss();
@@ -115,19 +115,19 @@ int main(int argc, char** argv) {
   // epoch item keeps its own state.
   Layer l1 = model.layers[0];
   Layer l2 = model.layers[1];
-  Matrix logits, dlogits, dhidden, scratch, copy_target, rectified, soft, dropped;
+  tensor::Matrix logits, dlogits, dhidden, scratch, copy_target, rectified, soft, dropped;
   l2.forward(l2.inputs, true, logits);
-  const Matrix probabilities = softmax::forward(logits);
-  const Matrix dlogits_ref = categorical_crossentropy::backward(probabilities, y);
+  const tensor::Matrix probabilities = softmax::forward(logits);
+  const tensor::Matrix dlogits_ref = categorical_crossentropy::backward(probabilities, y);
   dlogits = dlogits_ref;
   l2.backward(dlogits, dhidden, true);
-  const Matrix dhidden_ref = dhidden;
-  const Matrix pre = l1.activation_inputs;
-  Matrix d_hidden = dhidden_ref;
+  const tensor::Matrix dhidden_ref = dhidden;
+  const tensor::Matrix pre = l1.activation_inputs;
+  tensor::Matrix d_hidden = dhidden_ref;
   Layer drop;
   drop.layer_type = "dropout";
   drop.dropout_rate = 0.9f;
-  Matrix c1(kSamples, kHidden), c2(kSamples, kClasses), c3(kFeatures, kHidden),
+  tensor::Matrix c1(kSamples, kHidden), c2(kSamples, kClasses), c3(kFeatures, kHidden),
       c4(kHidden, kClasses), c5(kSamples, kHidden);
 
   // Layer calls consume their gradient, so they get a fresh copy each time;

@@ -28,8 +28,8 @@ using kemb::bench::seconds_of;
 using namespace kemb;
 
 // Pixel-like values: 60% zeros, the rest k/255.
-Matrix pixels(std::size_t rows, std::size_t cols) {
-  Matrix m(rows, cols);
+tensor::Matrix pixels(std::size_t rows, std::size_t cols) {
+  tensor::Matrix m(rows, cols);
   for (float& x : m.data) {
     const std::uint64_t r = random::next_u64();
     x = (r % 10) < 6 ? 0.0f : static_cast<float>((r >> 8) % 256) / 255.0f;
@@ -37,8 +37,8 @@ Matrix pixels(std::size_t rows, std::size_t cols) {
   return m;
 }
 
-Matrix small_values(std::size_t rows, std::size_t cols) {
-  Matrix m(rows, cols);
+tensor::Matrix small_values(std::size_t rows, std::size_t cols) {
+  tensor::Matrix m(rows, cols);
   for (float& x : m.data) x = static_cast<float>(random::next_u64() >> 40) / 16777216.0f - 0.5f;
   return m;
 }

@@ -13,6 +13,10 @@
 #include "tensor/elementwise.hpp"
 
 namespace kemb {
+
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 // 0.01 as a float32 (0x3C23D70A): the scale of the initial weights.

@@ -17,22 +17,22 @@ struct Layer {
   std::string activation_type;  // "relu" applies the rectifier after the layer
   std::uint64_t n_inputs = 0;   // rows of `weights`
   std::uint64_t n_neurons = 0;  // columns of `weights`, length of `biases`
-  Matrix weights;               // (n_inputs, n_neurons)
-  Vector biases;                // (n_neurons)
+  tensor::Matrix weights;       // (n_inputs, n_neurons)
+  tensor::Vector biases;        // (n_neurons)
   float weight_regularizer_l1 = 0.0f;
   float weight_regularizer_l2 = 0.0f;
   float bias_regularizer_l1 = 0.0f;
   float bias_regularizer_l2 = 0.0f;
-  Matrix inputs;             // (batch, features): input of the last forward pass
-  Matrix activation_inputs;  // (batch, outputs): output before the rectifier
-  Matrix dweights;           // (n_inputs, n_neurons): last weight gradient
-  Vector dbiases;            // (n_neurons): last bias gradient
-  Matrix weight_momentums;   // optimizer state, shape of `weights`
-  Matrix weight_cache;       // optimizer state, shape of `weights`
-  Vector bias_momentums;     // optimizer state, length of `biases`
-  Vector bias_cache;         // optimizer state, length of `biases`
+  tensor::Matrix inputs;             // (batch, features): input of the last forward pass
+  tensor::Matrix activation_inputs;  // (batch, outputs): output before the rectifier
+  tensor::Matrix dweights;           // (n_inputs, n_neurons): last weight gradient
+  tensor::Vector dbiases;            // (n_neurons): last bias gradient
+  tensor::Matrix weight_momentums;   // optimizer state, shape of `weights`
+  tensor::Matrix weight_cache;       // optimizer state, shape of `weights`
+  tensor::Vector bias_momentums;     // optimizer state, length of `biases`
+  tensor::Vector bias_cache;         // optimizer state, length of `biases`
   float dropout_rate = 0.0f;  // drop probability as given; keep probability after init()
-  Matrix binary_mask;         // (batch, features): scaled mask of the last training pass
+  tensor::Matrix binary_mask;  // (batch, features): scaled mask of the last training pass
 
   // Prepares the layer for a training run; never fails on any field value.
   // "dense": fresh weights 0.01 x N(0, 1), drawn from a xorshift128+ stream
@@ -47,8 +47,8 @@ struct Layer {
   // 0 x 0 and stores nothing. With activation_type "relu" the output before
   // the rectifier is kept in `activation_inputs`. `out` is reshaped, its
   // storage reused, and must not alias `input`.
-  void forward(const Matrix& input, bool training, Matrix& out);
-  Matrix forward(Matrix input, bool training);
+  void forward(const tensor::Matrix& input, bool training, tensor::Matrix& out);
+  tensor::Matrix forward(tensor::Matrix input, bool training);
 
   // dvalues: (n_samples, n_outputs), consumed (the rectifier's backward
   // works on it in place) -> dinputs: (n_samples, n_features)
@@ -56,8 +56,8 @@ struct Layer {
   // and `dbiases` of a dense layer. With want_dinputs false the input
   // gradient is not computed (dinputs is then unspecified), but every
   // failure it would have raised is still raised.
-  void backward(Matrix& dvalues, Matrix& dinputs, bool want_dinputs = true);
-  Matrix backward(Matrix dvalues);
+  void backward(tensor::Matrix& dvalues, tensor::Matrix& dinputs, bool want_dinputs = true);
+  tensor::Matrix backward(tensor::Matrix dvalues);
 
   friend bool operator==(const Layer&, const Layer&) = default;
 };

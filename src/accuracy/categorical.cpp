@@ -5,6 +5,9 @@
 
 namespace kemb::accuracy {
 
+using io::throw_sequence_index;
+using tensor::Labels;
+
 float categorical(const Labels& predictions, const Labels& labels) {
   const std::size_t n = predictions.size();
   if (labels.size() < n) throw_sequence_index(labels.size(), labels.size());

@@ -8,6 +8,8 @@
 
 namespace kemb::accuracy {
 
+using tensor::Vector;
+
 float linear(const Vector& predictions, const Vector& targets, float precision) {
   const std::size_t n = predictions.size();
   tensor::check_covers(targets, n);

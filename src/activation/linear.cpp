@@ -3,6 +3,10 @@
 
 namespace kemb::linear {
 
+using io::throw_index_out_of_bounds;
+using tensor::Matrix;
+using tensor::Vector;
+
 void predict(const Matrix& y, Vector& out) {
   if (y.rows > 0 && y.cols == 0) throw_index_out_of_bounds();
   out.resize_for_overwrite(y.rows);

@@ -6,6 +6,8 @@
 
 namespace kemb::relu {
 
+using tensor::Matrix;
+
 void forward(const Matrix& z, Matrix& out) {
   if (&out != &z) out.reshape_for_overwrite(z.rows, z.cols);
   const float* in = z.data.data();

@@ -8,6 +8,9 @@
 
 namespace kemb::softmax {
 
+using io::throw_missing_value;
+using tensor::Matrix;
+
 void forward(const Matrix& z, Matrix& out) {
   if (z.rows > 0 && z.cols == 0) throw_missing_value();
   if (&out != &z) out.reshape_for_overwrite(z.rows, z.cols);

@@ -13,6 +13,13 @@
 #include "bindings/py_ref.hpp"
 
 namespace kemb::bindings {
+
+using tensor::CheckedAllocator;
+using tensor::Labels;
+using tensor::Matrix;
+using tensor::resize_checked;
+using tensor::Vector;
+
 namespace {
 
 // Loads the NumPy C API from the capsule `_ARRAY_API`. NumPy 2 keeps it in

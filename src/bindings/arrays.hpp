@@ -24,8 +24,8 @@ void check_array(PyObject* obj, const char* name, ArrayKind kind);
 // Copies of arrays that passed check_array, elements in logical order
 // whatever the strides: element (i, j) of the copy is element (i, j) of the
 // array.
-Matrix copy_float_matrix(PyObject* obj);
-Vector copy_float_vector(PyObject* obj);
-Labels copy_labels(PyObject* obj);
+tensor::Matrix copy_float_matrix(PyObject* obj);
+tensor::Vector copy_float_vector(PyObject* obj);
+tensor::Labels copy_labels(PyObject* obj);
 
 }  // namespace kemb::bindings

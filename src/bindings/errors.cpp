@@ -11,6 +11,9 @@
 #include "io/error.hpp"
 
 namespace kemb::bindings {
+
+using io::Error;
+
 namespace {
 
 constexpr const char* kPanicDoc =

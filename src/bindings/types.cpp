@@ -9,6 +9,9 @@
 #include "io/error.hpp"
 
 namespace kemb::bindings {
+
+using io::throw_result_error;
+
 namespace {
 
 template <typename Record>

@@ -13,6 +13,9 @@
 #include "model/training.hpp"
 
 namespace kemb::bindings {
+
+using tensor::Matrix;
+
 namespace {
 
 // The training steps after argument conversion: layer initialisation, the

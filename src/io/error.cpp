@@ -2,7 +2,7 @@
 // in exactly one place.
 #include "io/error.hpp"
 
-namespace kemb {
+namespace kemb::io {
 
 void throw_result_error(const std::string& description, std::source_location where) {
   throw Error(std::string(kResultUnwrap) + description, where);
@@ -38,4 +38,4 @@ void throw_capacity_overflow(std::source_location where) {
   throw Error("capacity overflow", where);
 }
 
-}  // namespace kemb
+}  // namespace kemb::io

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace kemb {
+namespace kemb::io {
 
 class Error : public std::runtime_error {
  public:
@@ -57,4 +57,4 @@ inline constexpr const char* kResultUnwrap = "called `Result::unwrap()` on an `E
 [[noreturn]] void throw_capacity_overflow(
     std::source_location where = std::source_location::current());
 
-}  // namespace kemb
+}  // namespace kemb::io

@@ -5,6 +5,10 @@
 #include "tensor/gemm.hpp"
 
 namespace kemb::dense {
+
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 using tensor::Transpose;

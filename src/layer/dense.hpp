@@ -11,13 +11,15 @@ namespace kemb::dense {
 // out := inputs . weights, then out[i][j] += biases[j]. Raises the
 // incompatible-product message for unsuited shapes and "ndarray: index out of
 // bounds" for too few biases. `out` must not alias the operands.
-void forward(const Matrix& inputs, const Matrix& weights, const Vector& biases, Matrix& out);
-Matrix forward(const Matrix& inputs, const Matrix& weights, const Vector& biases);
+void forward(const tensor::Matrix& inputs, const tensor::Matrix& weights,
+             const tensor::Vector& biases, tensor::Matrix& out);
+tensor::Matrix forward(const tensor::Matrix& inputs, const tensor::Matrix& weights,
+                       const tensor::Vector& biases);
 
 // As forward into `raw`, followed by the rectifier into `out`
 // (relu::forward): the bias addition and the rectifier share one pass.
-void forward_rectified(const Matrix& inputs, const Matrix& weights, const Vector& biases,
-                       Matrix& raw, Matrix& out);
+void forward_rectified(const tensor::Matrix& inputs, const tensor::Matrix& weights,
+                       const tensor::Vector& biases, tensor::Matrix& raw, tensor::Matrix& out);
 
 // layer.inputs: (n_samples, n_inputs), dvalues: (n_samples, n_neurons)
 // -> layer.dweights: (n_inputs, n_neurons), layer.dbiases: (n_neurons),
@@ -26,7 +28,8 @@ void forward_rectified(const Matrix& inputs, const Matrix& weights, const Vector
 // plus the regularizer terms whose coefficient is > 0; then dinputs :=
 // dvalues . weights^T. With want_dinputs false the last product is skipped
 // (its shape is still checked) and dinputs is left as it is.
-void backward(Layer& layer, const Matrix& dvalues, Matrix& dinputs, bool want_dinputs = true);
-Matrix backward(Layer& layer, const Matrix& dvalues);
+void backward(Layer& layer, const tensor::Matrix& dvalues, tensor::Matrix& dinputs,
+              bool want_dinputs = true);
+tensor::Matrix backward(Layer& layer, const tensor::Matrix& dvalues);
 
 }  // namespace kemb::dense

@@ -7,6 +7,9 @@
 
 namespace kemb::dropout {
 
+using io::throw_result_error;
+using tensor::Matrix;
+
 void check_probability(float p) {
   if (!(p >= 0.0f)) throw_result_error("ProbabilityTooSmall");
   if (!(p <= 1.0f)) throw_result_error("ProbabilityTooLarge");

@@ -21,14 +21,14 @@ float kept_value(float p) noexcept;
 // draws a fresh binary_mask (one Bernoulli draw per element, row-major) and
 // sets out := input x binary_mask; otherwise out := input. `out` must not
 // alias `input`.
-void forward(Layer& layer, const Matrix& input, bool training, Matrix& out);
+void forward(Layer& layer, const tensor::Matrix& input, bool training, tensor::Matrix& out);
 
 // binary_mask: at least (n_samples, n_features), dvalues: (n_samples,
 // n_features) -> dinputs: (n_samples, n_features), dvalues x binary_mask.
 // With want_dinputs false only the bounds check runs ("ndarray: index out of
 // bounds" when the mask does not cover the gradient) and dinputs is left as
 // it is.
-void backward(const Matrix& binary_mask, const Matrix& dvalues, Matrix& dinputs,
-              bool want_dinputs = true);
+void backward(const tensor::Matrix& binary_mask, const tensor::Matrix& dvalues,
+              tensor::Matrix& dinputs, bool want_dinputs = true);
 
 }  // namespace kemb::dropout

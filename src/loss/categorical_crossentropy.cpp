@@ -11,6 +11,11 @@
 #include "tensor/elementwise.hpp"
 
 namespace kemb::categorical_crossentropy {
+
+using io::throw_index_out_of_bounds;
+using tensor::Labels;
+using tensor::Matrix;
+
 namespace {
 
 static_assert(std::bit_cast<std::uint32_t>(kClipLow) == 0x33D6BF95u);

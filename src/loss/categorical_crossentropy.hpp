@@ -15,12 +15,12 @@ inline constexpr float kClipHigh = 1.0f - 1e-7f;
 // (sum over i of -logf(clip(output[i][label_i]))) / n, summed left to right;
 // NaN when there are no labels. "ndarray: index out of bounds" for a label
 // outside the columns or more labels than rows.
-float calculate(const Matrix& output, const Labels& labels);
+float calculate(const tensor::Matrix& output, const tensor::Labels& labels);
 
 // output: (n_samples, n_classes), labels: (n) -> d: (n_samples, n_classes)
 // d := (output - one_hot(labels)) / n_samples: the label's element gets
 // + (-1.0) before the division. `d` may alias `output`.
-void backward(const Matrix& output, const Labels& labels, Matrix& d);
-Matrix backward(const Matrix& output, const Labels& labels);
+void backward(const tensor::Matrix& output, const tensor::Labels& labels, tensor::Matrix& d);
+tensor::Matrix backward(const tensor::Matrix& output, const tensor::Labels& labels);
 
 }  // namespace kemb::categorical_crossentropy

@@ -5,6 +5,10 @@
 
 namespace kemb::mean_squared_error {
 
+using io::throw_missing_value;
+using tensor::Matrix;
+using tensor::Vector;
+
 float calculate(const Vector& predictions, const Vector& targets) {
   const std::size_t n = predictions.size();
   tensor::check_covers(targets, n);

@@ -10,12 +10,12 @@ namespace kemb::mean_squared_error {
 // (sum over i of (t_i - p_i) x (t_i - p_i)) / n, summed left to right.
 // "ndarray: index out of bounds" when targets are fewer than predictions;
 // "called `Option::unwrap()` on a `None` value" for no predictions.
-float calculate(const Vector& predictions, const Vector& targets);
+float calculate(const tensor::Vector& predictions, const tensor::Vector& targets);
 
 // output: (n_samples, n_outputs), targets: (>= n_samples)
 // -> d: (n_samples, n_outputs), d[i][j] := ((t_i - output[i][j]) x -2.0)
 // / n_outputs / n_samples, in exactly that order. `d` may alias `output`.
-void backward(const Matrix& output, const Vector& targets, Matrix& d);
-Matrix backward(const Matrix& output, const Vector& targets);
+void backward(const tensor::Matrix& output, const tensor::Vector& targets, tensor::Matrix& d);
+tensor::Matrix backward(const tensor::Matrix& output, const tensor::Vector& targets);
 
 }  // namespace kemb::mean_squared_error

@@ -8,6 +8,9 @@
 
 namespace kemb {
 
+using tensor::Labels;
+using tensor::Matrix;
+
 const Matrix& CategoricalModel::forward(const Matrix& x, bool training, model::Workspace& ws) {
   const Matrix& last = model::forward_layers(layers, x, training, ws);
   if (output_type != "softmax") return last;

@@ -28,14 +28,15 @@ struct CategoricalModel {
   // row-wise softmax, any other output_type leaves the last layer's output
   // as it is. The result stays valid until the next pass with the same
   // workspace.
-  const Matrix& forward(const Matrix& x, bool training, model::Workspace& ws);
-  Matrix forward(Matrix x, bool training);
+  const tensor::Matrix& forward(const tensor::Matrix& x, bool training, model::Workspace& ws);
+  tensor::Matrix forward(tensor::Matrix x, bool training);
 
   // output: (n_samples, n_classes) -> out: (n_samples) class indices, or
   // empty unless output_type is "softmax". Per row the first maximum wins
   // (ties go to the lowest column, NaN never wins); no columns gives 0.
-  static void predict(const std::string& output_type, const Matrix& output, Labels& out);
-  static Labels predict(const std::string& output_type, const Matrix& output);
+  static void predict(const std::string& output_type, const tensor::Matrix& output,
+                      tensor::Labels& out);
+  static tensor::Labels predict(const std::string& output_type, const tensor::Matrix& output);
 
   // ws.gradient: (n_samples, n_classes), the loss gradient, consumed.
   // Back-propagates through the layers, last to first.
@@ -48,13 +49,13 @@ struct CategoricalModel {
   // when val_x is not 0 x 0, a progress report every print_every epochs
   // (0: never) on standard output, and a save to save_best_params whenever
   // the training data loss reaches a new low (never in epoch 1).
-  void train(std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
-             const Labels& y, const Matrix& val_x, const Labels& val_y, DynamicOptimizer opt,
-             const model::EpochHook& between_epochs = {});
+  void train(std::uint16_t num_epochs, std::uint16_t print_every, tensor::Matrix x,
+             const tensor::Labels& y, const tensor::Matrix& val_x, const tensor::Labels& val_y,
+             DynamicOptimizer opt, const model::EpochHook& between_epochs = {});
 
   // Evaluates the model as it stands on x and prints one line per sample
   // and a summary on standard output.
-  void test(const Matrix& x, const Labels& labels);
+  void test(const tensor::Matrix& x, const tensor::Labels& labels);
 
   friend bool operator==(const CategoricalModel&, const CategoricalModel&) = default;
 };

@@ -13,6 +13,12 @@
 
 namespace kemb {
 
+using io::throw_index_out_of_bounds;
+using io::throw_sequence_index;
+using tensor::Labels;
+using tensor::Matrix;
+using tensor::Vector;
+
 // x: (n_samples, n_features), labels: (>= predictions)
 void CategoricalModel::test(const Matrix& x, const Labels& labels) {
   model::Workspace ws;

@@ -3,6 +3,8 @@
 
 namespace kemb {
 
+using tensor::Matrix;
+
 const Matrix& LinearModel::forward(const Matrix& x, bool training, model::Workspace& ws) {
   // The identity output needs no copy: the caller only reads the result.
   return model::forward_layers(layers, x, training, ws);

@@ -28,8 +28,8 @@ struct LinearModel {
   // The layers' forward passes, then the output activation: "linear" is the
   // identity, any other output_type leaves the last layer's output as it is.
   // The result stays valid until the next pass with the same workspace.
-  const Matrix& forward(const Matrix& x, bool training, model::Workspace& ws);
-  Matrix forward(Matrix x, bool training);
+  const tensor::Matrix& forward(const tensor::Matrix& x, bool training, model::Workspace& ws);
+  tensor::Matrix forward(tensor::Matrix x, bool training);
 
   // ws.gradient: (n_samples, n_outputs), the loss gradient, consumed.
   // Back-propagates through the layers, last to first.
@@ -42,13 +42,13 @@ struct LinearModel {
   // when val_x is not 0 x 0, a progress report every print_every epochs
   // (0: never) on standard output, and a save to save_best_params whenever
   // the training data loss reaches a new low (never in epoch 1).
-  void train(std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
-             const Vector& y, const Matrix& val_x, const Vector& val_y, DynamicOptimizer opt,
-             const model::EpochHook& between_epochs = {});
+  void train(std::uint16_t num_epochs, std::uint16_t print_every, tensor::Matrix x,
+             const tensor::Vector& y, const tensor::Matrix& val_x, const tensor::Vector& val_y,
+             DynamicOptimizer opt, const model::EpochHook& between_epochs = {});
 
   // Evaluates the model as it stands on x and prints one line per sample
   // and a summary on standard output.
-  void test(const Matrix& x, const Vector& targets);
+  void test(const tensor::Matrix& x, const tensor::Vector& targets);
 
   friend bool operator==(const LinearModel&, const LinearModel&) = default;
 };

@@ -6,6 +6,10 @@
 #include "tensor/elementwise.hpp"
 
 namespace kemb::model {
+
+using tensor::FloatArray;
+using tensor::Matrix;
+
 namespace {
 
 // A layer that stores a copy of its input: its input buffer can serve as the

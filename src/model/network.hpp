@@ -16,7 +16,7 @@ struct Workspace {
   // Output of layer i when the next layer keeps no copy of its input (the
   // last layer, or a next layer of unknown type); otherwise layer i writes
   // straight into the next layer's `inputs`, saving that layer's copy.
-  std::vector<Matrix> layer_outputs;
+  std::vector<tensor::Matrix> layer_outputs;
   // A training set moved in once per training call. A pass given this very
   // matrix as its input lends it to the first layer as that layer's
   // `inputs` instead of copying it there (the copy is the largest
@@ -24,19 +24,19 @@ struct Workspace {
   // it back first. The layers end up exactly as if it had been copied. While
   // lent, this field holds the layer's previous storage: pass it only as the
   // input of a pass, never read it.
-  Matrix training_input;
+  tensor::Matrix training_input;
   bool training_input_lent = false;
-  Matrix output;    // output activation of the model (softmax)
-  Matrix gradient;  // loss gradient; backward alternates it with next_gradient
-  Matrix next_gradient;
+  tensor::Matrix output;    // output activation of the model (softmax)
+  tensor::Matrix gradient;  // loss gradient; backward alternates it with next_gradient
+  tensor::Matrix next_gradient;
 };
 
 // x: (n_samples, n_features) -> (n_samples, n_outputs of the last layer)
 // Runs Layer::forward on every layer, first to last. The result lives in the
 // workspace or in a layer (or is `x` itself for an empty stack) and stays
 // valid until the next pass. `x` may be ws.training_input (see there).
-const Matrix& forward_layers(std::vector<Layer>& layers, const Matrix& x, bool training,
-                             Workspace& ws);
+const tensor::Matrix& forward_layers(std::vector<Layer>& layers, const tensor::Matrix& x,
+                                     bool training, Workspace& ws);
 
 // ws.gradient: (n_samples, n_outputs), the loss gradient, consumed.
 // Runs Layer::backward on every layer, last to first, filling dweights and

@@ -21,6 +21,12 @@
 #include "tensor/gemm.hpp"
 
 namespace kemb::model {
+
+using io::Error;
+using tensor::Labels;
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 template <typename Model>
@@ -208,6 +214,10 @@ std::uint16_t prepare_training(std::vector<Layer>& layers, DynamicOptimizer& opt
 }  // namespace kemb::model
 
 namespace kemb {
+
+using tensor::Labels;
+using tensor::Matrix;
+using tensor::Vector;
 
 void CategoricalModel::train(std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
                              const Labels& y, const Matrix& val_x, const Labels& val_y,

@@ -10,6 +10,10 @@
 #include "tensor/elementwise.hpp"
 
 namespace kemb::adam {
+
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 bool same_shape(const Matrix& a, const Matrix& b) { return a.rows == b.rows && a.cols == b.cols; }

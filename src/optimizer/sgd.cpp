@@ -7,6 +7,9 @@
 
 namespace kemb::sgd {
 
+using tensor::Matrix;
+using tensor::Vector;
+
 void update_params(const DynamicOptimizer& optimizer, Layer& layer) {
   const float neg_lr = -optimizer.current_learning_rate;
   Matrix& w = layer.weights;

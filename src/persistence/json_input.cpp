@@ -13,6 +13,10 @@
 #include "persistence/float_text.hpp"
 
 namespace kemb::persistence {
+
+using io::throw_result_error;
+using tensor::FloatArray;
+
 namespace {
 
 // Read size of a file source: large enough that read calls cost nothing

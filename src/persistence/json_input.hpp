@@ -108,7 +108,7 @@ class JsonInput {
   std::uint64_t read_unsigned();
   float read_float();  // null reads as NaN: the writer's form of NaN and infinities
   // [f, f, ...] appended to `out`.
-  void read_float_array(FloatArray& out);
+  void read_float_array(tensor::FloatArray& out);
   // Any JSON value, checked and dropped.
   void skip_value();
 

@@ -13,6 +13,11 @@
 #include "io/error.hpp"
 
 namespace kemb::persistence {
+
+using tensor::FloatArray;
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 constexpr std::array<std::string_view, 20> kLayerFields = {

@@ -15,6 +15,10 @@
 #include "io/os_error.hpp"
 
 namespace kemb::persistence {
+
+using io::Error;
+using io::throw_result_error;
+
 namespace {
 
 // Room left for the marker, pid and random part within NAME_MAX.

@@ -21,6 +21,9 @@
 #include "persistence/writer.hpp"
 
 namespace kemb::persistence {
+
+using tensor::Matrix;
+
 namespace {
 
 // Every field of `src` into `dst`, reusing dst's storage; layer 0's

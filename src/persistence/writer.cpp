@@ -13,6 +13,12 @@
 #include "persistence/float_text.hpp"
 
 namespace kemb::persistence {
+
+using io::throw_index_out_of_bounds;
+using tensor::checked_elements;
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 void append_unsigned(TextBuffer& out, std::uint64_t value) {

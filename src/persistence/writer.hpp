@@ -21,15 +21,15 @@ namespace kemb::persistence {
 // A matrix whose shape does not match its element count raises "ndarray:
 // index out of bounds" before anything is written.
 // matrix: (rows, cols) -> {"v":1,"dim":[rows,cols],"data":[...]}
-void append_array(TextBuffer& out, const Matrix& matrix);
+void append_array(TextBuffer& out, const tensor::Matrix& matrix);
 // vector: (n) -> {"v":1,"dim":[n],"data":[...]}
-void append_array(TextBuffer& out, const Vector& vector);
+void append_array(TextBuffer& out, const tensor::Vector& vector);
 
 // The same text, with arrays of at least kSplitElements values formatted by
 // `threads` threads (the calling one included) block by block; the bytes
 // are those of append_array.
 inline constexpr std::size_t kSplitElements = std::size_t{1} << 20;
-void append_array(TextBuffer& out, const Matrix& matrix, unsigned threads);
+void append_array(TextBuffer& out, const tensor::Matrix& matrix, unsigned threads);
 
 // The matrix fields of a layer, in file order.
 enum class MatrixField : std::uint8_t {
@@ -49,7 +49,7 @@ enum class MatrixField : std::uint8_t {
 class MatrixText {
  public:
   virtual void append(TextBuffer& out, std::size_t layer, MatrixField field,
-                      const Matrix& matrix) = 0;
+                      const tensor::Matrix& matrix) = 0;
 
  protected:
   ~MatrixText() = default;

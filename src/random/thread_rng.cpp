@@ -16,6 +16,9 @@
 #include "random/chacha.hpp"
 
 namespace kemb::random {
+
+using io::Error;
+
 namespace {
 
 using Generator = ChaCha<12>;

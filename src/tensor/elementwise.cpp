@@ -6,6 +6,8 @@
 
 namespace kemb::tensor {
 
+using io::throw_index_out_of_bounds;
+
 void check_covers(const Matrix& m, std::size_t rows, std::size_t cols) {
   // An array with no positions is covered by anything.
   if (rows == 0 || cols == 0) return;

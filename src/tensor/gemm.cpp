@@ -9,6 +9,10 @@
 #include <climits>
 
 namespace kemb::tensor {
+
+using io::throw_capacity_overflow;
+using io::throw_incompatible_product;
+
 namespace {
 
 int blas_int(std::size_t n) {
@@ -50,7 +54,8 @@ void check_product(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb)
   }
 }
 
-void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb, Matrix& c) {
+void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb,
+          Matrix& c) {
   check_product(a, ta, b, tb);
   const std::size_t m = operand_shape(a, ta).rows;
   const std::size_t k = operand_shape(a, ta).cols;

@@ -29,7 +29,8 @@ inline constexpr std::size_t kThreadedWork = std::size_t{1} << 23;
 // c := op(a) . op(b). `c` is reshaped (its storage reused when the element
 // count is unchanged) and must not alias `a` or `b`. Small products run on
 // one OpenBLAS thread, larger ones on up to thread_limit() threads.
-void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb, Matrix& c);
+void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb,
+          Matrix& c);
 
 // The most OpenBLAS threads a large product may use; 0 (the default) means
 // all that OpenBLAS started with. The training loop lowers it while a save

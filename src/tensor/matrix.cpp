@@ -5,12 +5,12 @@
 #include <limits>
 #include <utility>
 
-namespace kemb {
+namespace kemb::tensor {
 
 std::size_t checked_elements(std::size_t rows, std::size_t cols) {
   constexpr std::size_t kMaxElements =
       static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(float);
-  if (cols != 0 && rows > kMaxElements / cols) throw_capacity_overflow();
+  if (cols != 0 && rows > kMaxElements / cols) io::throw_capacity_overflow();
   return rows * cols;
 }
 
@@ -21,7 +21,7 @@ Matrix::Matrix(std::size_t new_rows, std::size_t new_cols) {
 }
 
 Matrix::Matrix(std::size_t new_rows, std::size_t new_cols, FloatArray values) {
-  if (checked_elements(new_rows, new_cols) != values.size()) throw_index_out_of_bounds();
+  if (checked_elements(new_rows, new_cols) != values.size()) io::throw_index_out_of_bounds();
   data = std::move(values);
   rows = new_rows;
   cols = new_cols;
@@ -35,4 +35,4 @@ void Matrix::reshape_for_overwrite(std::size_t new_rows, std::size_t new_cols) {
 
 Vector::Vector(std::size_t n) { resize_checked(data, n); }
 
-}  // namespace kemb
+}  // namespace kemb::tensor

@@ -16,7 +16,7 @@
 
 #include "io/error.hpp"
 
-namespace kemb {
+namespace kemb::tensor {
 
 // Array storage from malloc. operator new would serve as well in a plain
 // build (std::bad_alloc), but under AddressSanitizer a failing operator new
@@ -31,9 +31,9 @@ struct CheckedAllocator {
   CheckedAllocator(const CheckedAllocator<U>&) noexcept {}
 
   T* allocate(std::size_t n) {
-    if (n > PTRDIFF_MAX / sizeof(T)) throw_capacity_overflow();
+    if (n > PTRDIFF_MAX / sizeof(T)) io::throw_capacity_overflow();
     void* p = std::malloc(n * sizeof(T));
-    if (p == nullptr && n != 0) throw_allocation_failed(n * sizeof(T));
+    if (p == nullptr && n != 0) io::throw_allocation_failed(n * sizeof(T));
     return static_cast<T*>(p);
   }
   void deallocate(T* p, std::size_t) noexcept { std::free(p); }
@@ -55,11 +55,11 @@ std::size_t checked_elements(std::size_t rows, std::size_t cols);
 // instead of aborting.
 template <typename T>
 void resize_checked(std::vector<T, CheckedAllocator<T>>& values, std::size_t n) {
-  if (n > values.max_size()) throw_capacity_overflow();
+  if (n > values.max_size()) io::throw_capacity_overflow();
   try {
     values.resize(n);
   } catch (const std::length_error&) {
-    throw_capacity_overflow();
+    io::throw_capacity_overflow();
   }
 }
 
@@ -84,11 +84,11 @@ struct Matrix {
 
   // Checked access: "ndarray: index out of bounds" outside the shape.
   float& at(std::size_t i, std::size_t j) {
-    if (i >= rows || j >= cols) throw_index_out_of_bounds();
+    if (i >= rows || j >= cols) io::throw_index_out_of_bounds();
     return data[i * cols + j];
   }
   float at(std::size_t i, std::size_t j) const {
-    if (i >= rows || j >= cols) throw_index_out_of_bounds();
+    if (i >= rows || j >= cols) io::throw_index_out_of_bounds();
     return data[i * cols + j];
   }
 
@@ -116,11 +116,11 @@ struct Vector {
 
   // Checked access: "ndarray: index out of bounds" outside the length.
   float& at(std::size_t i) {
-    if (i >= data.size()) throw_index_out_of_bounds();
+    if (i >= data.size()) io::throw_index_out_of_bounds();
     return data[i];
   }
   float at(std::size_t i) const {
-    if (i >= data.size()) throw_index_out_of_bounds();
+    if (i >= data.size()) io::throw_index_out_of_bounds();
     return data[i];
   }
 
@@ -133,4 +133,4 @@ struct Vector {
 // Class labels: one class index per sample, counted from 0.
 using Labels = std::vector<std::int32_t, CheckedAllocator<std::int32_t>>;
 
-}  // namespace kemb
+}  // namespace kemb::tensor

@@ -69,7 +69,7 @@ template <typename Call>
 std::string message_of(Call call) {
   try {
     call();
-  } catch (const Error& e) {
+  } catch (const io::Error& e) {
     return e.what();
   }
   return "<no error>";

@@ -45,16 +45,16 @@ inline std::string random_text(std::mt19937_64& rng) {
   return out;
 }
 
-inline Matrix random_matrix(std::mt19937_64& rng) {
+inline tensor::Matrix random_matrix(std::mt19937_64& rng) {
   static constexpr std::size_t kShapes[][2] = {{0, 0}, {0, 3}, {2, 0}, {1, 1}, {3, 4}, {5, 2}};
   const auto& shape = kShapes[rng() % std::size(kShapes)];
-  Matrix m(shape[0], shape[1]);
+  tensor::Matrix m(shape[0], shape[1]);
   for (float& v : m.data) v = random_float(rng);
   return m;
 }
 
-inline Vector random_vector(std::mt19937_64& rng) {
-  Vector v(rng() % 4 == 0 ? 0 : rng() % 6);
+inline tensor::Vector random_vector(std::mt19937_64& rng) {
+  tensor::Vector v(rng() % 4 == 0 ? 0 : rng() % 6);
   for (float& x : v.data) x = random_float(rng);
   return v;
 }
@@ -104,7 +104,7 @@ inline bool same_float(float written, float read) {
   return std::bit_cast<std::uint32_t>(written) == std::bit_cast<std::uint32_t>(read);
 }
 
-inline bool same_floats(const FloatArray& a, const FloatArray& b) {
+inline bool same_floats(const tensor::FloatArray& a, const tensor::FloatArray& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (!same_float(a[i], b[i])) return false;
@@ -112,10 +112,10 @@ inline bool same_floats(const FloatArray& a, const FloatArray& b) {
   return true;
 }
 
-inline bool same(const Matrix& a, const Matrix& b) {
+inline bool same(const tensor::Matrix& a, const tensor::Matrix& b) {
   return a.rows == b.rows && a.cols == b.cols && same_floats(a.data, b.data);
 }
-inline bool same(const Vector& a, const Vector& b) { return same_floats(a.data, b.data); }
+inline bool same(const tensor::Vector& a, const tensor::Vector& b) { return same_floats(a.data, b.data); }
 
 inline bool same(const Layer& a, const Layer& b) {
   return a.layer_type == b.layer_type && a.activation_type == b.activation_type &&

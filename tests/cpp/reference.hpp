@@ -21,8 +21,8 @@
 namespace kemb::ref {
 
 // A vector of the given values (Vector({2}) would be two zeros).
-inline Vector vec(std::initializer_list<float> values) {
-  return Vector(FloatArray(values));
+inline tensor::Vector vec(std::initializer_list<float> values) {
+  return tensor::Vector(tensor::FloatArray(values));
 }
 
 inline std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
@@ -42,7 +42,7 @@ template <typename A, typename B>
   return ::testing::AssertionSuccess();
 }
 
-inline ::testing::AssertionResult same_bits(const Matrix& a, const Matrix& b) {
+inline ::testing::AssertionResult same_bits(const tensor::Matrix& a, const tensor::Matrix& b) {
   if (a.rows != b.rows || a.cols != b.cols) {
     return ::testing::AssertionFailure()
            << "shapes " << a.rows << "x" << a.cols << " and " << b.rows << "x" << b.cols;
@@ -50,12 +50,12 @@ inline ::testing::AssertionResult same_bits(const Matrix& a, const Matrix& b) {
   return same_bits(a.data, b.data);
 }
 
-inline ::testing::AssertionResult same_bits(const Vector& a, const Vector& b) {
+inline ::testing::AssertionResult same_bits(const tensor::Vector& a, const tensor::Vector& b) {
   return same_bits(a.data, b.data);
 }
 
 // Relative closeness for results whose summation order is free.
-inline ::testing::AssertionResult close(const Matrix& a, const Matrix& b, double rel = 1e-5) {
+inline ::testing::AssertionResult close(const tensor::Matrix& a, const tensor::Matrix& b, double rel = 1e-5) {
   if (a.rows != b.rows || a.cols != b.cols) {
     return ::testing::AssertionFailure()
            << "shapes " << a.rows << "x" << a.cols << " and " << b.rows << "x" << b.cols;
@@ -71,17 +71,17 @@ inline ::testing::AssertionResult close(const Matrix& a, const Matrix& b, double
 }
 
 // Uniform values in [-scale, scale), reproducible from `seed`.
-inline Matrix random_matrix(std::size_t rows, std::size_t cols, unsigned seed,
+inline tensor::Matrix random_matrix(std::size_t rows, std::size_t cols, unsigned seed,
                             float scale = 1.0f) {
   std::mt19937 gen(seed);
   std::uniform_real_distribution<float> dist(-scale, scale);
-  Matrix m(rows, cols);
+  tensor::Matrix m(rows, cols);
   for (float& x : m.data) x = dist(gen);
   return m;
 }
 
-inline Vector random_vector(std::size_t n, unsigned seed, float scale = 1.0f) {
-  return Vector(random_matrix(1, n, seed, scale).data);
+inline tensor::Vector random_vector(std::size_t n, unsigned seed, float scale = 1.0f) {
+  return tensor::Vector(random_matrix(1, n, seed, scale).data);
 }
 
 // Runs `work` and returns the message of the kemb::Error it throws ("" when
@@ -89,7 +89,7 @@ inline Vector random_vector(std::size_t n, unsigned seed, float scale = 1.0f) {
 inline std::string error_of(const std::function<void()>& work) {
   try {
     work();
-  } catch (const Error& e) {
+  } catch (const io::Error& e) {
     return e.what();
   }
   return "";
@@ -99,11 +99,11 @@ inline const std::string kIndexError = "ndarray: index out of bounds";
 inline const std::string kMissingValue = "called `Option::unwrap()` on a `None` value";
 
 // op(a) . op(b) in double precision, rounded once.
-inline Matrix product(const Matrix& a, bool ta, const Matrix& b, bool tb) {
+inline tensor::Matrix product(const tensor::Matrix& a, bool ta, const tensor::Matrix& b, bool tb) {
   const std::size_t m = ta ? a.cols : a.rows;
   const std::size_t k = ta ? a.rows : a.cols;
   const std::size_t n = tb ? b.rows : b.cols;
-  Matrix c(m, n);
+  tensor::Matrix c(m, n);
   for (std::size_t i = 0; i < m; ++i) {
     for (std::size_t j = 0; j < n; ++j) {
       double s = 0.0;

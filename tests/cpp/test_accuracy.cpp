@@ -7,6 +7,9 @@
 #include "reference.hpp"
 
 namespace kemb {
+
+using tensor::Vector;
+
 namespace {
 
 TEST(accuracy, categorical_counts_equal_labels) {

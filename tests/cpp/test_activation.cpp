@@ -10,6 +10,10 @@
 #include "reference.hpp"
 
 namespace kemb {
+
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 Matrix with_specials(std::size_t rows, std::size_t cols, unsigned seed) {

@@ -10,6 +10,10 @@
 #include "random/thread_rng.hpp"
 
 namespace kemb {
+
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 Layer dense(std::uint64_t n_inputs, std::uint64_t n_neurons) {

@@ -6,6 +6,15 @@
 #include "io/error.hpp"
 
 namespace kemb {
+
+using io::Error;
+using io::throw_allocation_failed;
+using io::throw_incompatible_product;
+using io::throw_index_out_of_bounds;
+using io::throw_missing_value;
+using io::throw_result_error;
+using io::throw_sequence_index;
+
 namespace {
 
 template <typename Throw>

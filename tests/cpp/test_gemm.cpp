@@ -10,6 +10,10 @@
 #include "tensor/gemm.hpp"
 
 namespace kemb {
+
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 using tensor::Transpose;

@@ -155,7 +155,7 @@ TEST(console, broken_pipe_is_an_error) {
   with_stdout(fds[1], [&] {
     try {
       print_line("lost\n");
-    } catch (const Error& e) {
+    } catch (const io::Error& e) {
       message = e.what();
     }
   });

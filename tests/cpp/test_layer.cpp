@@ -14,6 +14,11 @@
 #include "tensor/gemm.hpp"
 
 namespace kemb {
+
+using tensor::FloatArray;
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 Layer dense(Matrix weights, Vector biases, const char* activation = "") {

@@ -9,6 +9,11 @@
 #include "reference.hpp"
 
 namespace kemb {
+
+using tensor::Labels;
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 const Matrix kProbabilities(2, 3, {0.7f, 0.2f, 0.1f, 0.1f, 0.5f, 0.4f});

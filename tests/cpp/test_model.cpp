@@ -16,6 +16,11 @@
 #include "reference.hpp"
 
 namespace kemb {
+
+using tensor::Labels;
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 Layer make_layer(const char* type, const char* activation, std::size_t in, std::size_t out,

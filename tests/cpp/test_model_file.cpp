@@ -22,6 +22,9 @@
 #include "persistence_support.hpp"
 
 namespace kemb::persistence {
+
+using tensor::Matrix;
+
 namespace {
 
 namespace fs = std::filesystem;

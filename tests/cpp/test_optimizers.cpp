@@ -13,6 +13,10 @@
 #include "reference.hpp"
 
 namespace kemb {
+
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 float reference_power(float b, std::int32_t t) {

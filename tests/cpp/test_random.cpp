@@ -12,6 +12,9 @@
 #include "random/thread_rng.hpp"
 
 namespace kemb::random {
+
+using io::Error;
+
 namespace {
 
 TEST(chacha, block_function_matches_published_vector) {

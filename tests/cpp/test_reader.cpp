@@ -11,6 +11,10 @@
 #include "persistence/writer.hpp"
 
 namespace kemb::persistence {
+
+using io::Error;
+using tensor::Matrix;
+
 namespace {
 
 const std::string kPrefix = "called `Result::unwrap()` on an `Err` value: ";

@@ -7,6 +7,11 @@
 #include "model/linear.hpp"
 
 namespace kemb {
+
+using io::Error;
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 TEST(records, default_layer_is_empty) {

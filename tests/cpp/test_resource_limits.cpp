@@ -20,6 +20,13 @@
 #include "tensor/gemm.hpp"
 
 namespace kemb {
+
+using io::Error;
+using tensor::Labels;
+using tensor::Matrix;
+using tensor::Vector;
+using tensor::resize_checked;
+
 namespace {
 
 constexpr std::size_t k46 = std::size_t{1} << 46;

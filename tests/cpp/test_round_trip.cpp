@@ -15,6 +15,10 @@
 #include "persistence_support.hpp"
 
 namespace kemb::persistence {
+
+using io::Error;
+using tensor::Matrix;
+
 namespace {
 
 using testing::random_model;

@@ -29,6 +29,10 @@
 #include "tensor/gemm.hpp"
 
 namespace kemb::persistence {
+
+using tensor::Labels;
+using tensor::Matrix;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -10,6 +10,11 @@
 #include "persistence/writer.hpp"
 
 namespace kemb::persistence {
+
+using io::Error;
+using tensor::Matrix;
+using tensor::Vector;
+
 namespace {
 
 std::string array_text(const Matrix& m) {

@@ -36,15 +36,15 @@ Layer layer(std::string type, std::string activation, std::size_t n_inputs, std:
 // Ten epochs on a tiny data set; the training loop saves through the
 // atomic save whenever the loss improves. Returns the saved text.
 template <typename Model, typename Targets>
-std::string trained(Model model, const Matrix& x, const Targets& y, bool validation,
+std::string trained(Model model, const tensor::Matrix& x, const Targets& y, bool validation,
                     const std::string& opt_type, const std::filesystem::path& scratch) {
   model.save_best_params = (scratch / "trained.json").string();
   std::filesystem::remove(model.save_best_params);
   for (Layer& l : model.layers) l.init();
   DynamicOptimizer opt = DynamicOptimizer::create(opt_type, 0.05f, 0.01f);
-  model.train(10, 0, x, y, validation ? x : Matrix(), y, opt);
+  model.train(10, 0, x, y, validation ? x : tensor::Matrix(), y, opt);
   std::ifstream in(model.save_best_params, std::ios::binary);
-  if (!in) throw Error("no epoch improved the loss: nothing was saved");
+  if (!in) throw io::Error("no epoch improved the loss: nothing was saved");
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
@@ -140,10 +140,10 @@ int main(int argc, char** argv) {
   setenv("KEMB_SEED", "2026", 1);
 
   std::mt19937_64 rng(7);
-  Matrix x(6, 4);
+  tensor::Matrix x(6, 4);
   for (float& v : x.data) v = std::normal_distribution<float>(0.0f, 1.0f)(rng);
-  const Labels labels = {0, 1, 2, 1, 0, 2};
-  const Vector targets(FloatArray{0.5f, -1.0f, 2.0f, 0.0f, 1.5f, -0.25f});
+  const tensor::Labels labels = {0, 1, 2, 1, 0, 2};
+  const tensor::Vector targets(tensor::FloatArray{0.5f, -1.0f, 2.0f, 0.0f, 1.5f, -0.25f});
 
   CategoricalModel categorical;
   categorical.layers = {layer("dense", "relu", 4, 5), layer("dropout", "", 0, 0, 0.2f),

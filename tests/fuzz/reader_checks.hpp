@@ -84,7 +84,7 @@ template <typename Model, typename Read>
 std::string outcome(Read&& read) {
   try {
     return "ok:" + text_of<Model>(read());
-  } catch (const Error& e) {
+  } catch (const io::Error& e) {
     return std::string("error:") + e.what();
   }
 }
