@@ -98,12 +98,12 @@ int main(int argc, char** argv) {
   // caches and gradients the stage items below work on.
   auto epoch = [&] {
     const tensor::Matrix& out = model.forward(ws.training_input, true, ws);
-    CategoricalModel::predict(model.output_type, out, predictions);
+    model.predict(predictions, out);
     volatile float loss = categorical_crossentropy::calculate(out, y);
     volatile float reg = model.regularization_loss();
     volatile float acc = accuracy::categorical(predictions, y);
     (void)loss, (void)reg, (void)acc;
-    categorical_crossentropy::backward(out, y, ws.gradient);
+    categorical_crossentropy::backward(ws.gradient, out, y);
     model.backward(ws);
     opt.decay_step();
     for (Layer& layer : model.layers) opt.update_params(layer);
@@ -116,11 +116,12 @@ int main(int argc, char** argv) {
   Layer l1 = model.layers[0];
   Layer l2 = model.layers[1];
   tensor::Matrix logits, dlogits, dhidden, scratch, copy_target, rectified, soft, dropped;
-  l2.forward(l2.inputs, true, logits);
-  const tensor::Matrix probabilities = softmax::forward(logits);
-  const tensor::Matrix dlogits_ref = categorical_crossentropy::backward(probabilities, y);
+  l2.forward(logits, l2.inputs, true);
+  tensor::Matrix probabilities, dlogits_ref;
+  softmax::forward(probabilities, logits);
+  categorical_crossentropy::backward(dlogits_ref, probabilities, y);
   dlogits = dlogits_ref;
-  l2.backward(dlogits, dhidden, true);
+  l2.backward(dhidden, dlogits, true);
   const tensor::Matrix dhidden_ref = dhidden;
   const tensor::Matrix pre = l1.activation_inputs;
   tensor::Matrix d_hidden = dhidden_ref;
@@ -134,15 +135,15 @@ int main(int argc, char** argv) {
   // the copies are timed on their own and subtracted.
   std::vector<Item> items = {
       {"epoch", epoch, {}},
-      {"L1 forward X.W (+bias,relu)", [&] { l1.forward(l1.inputs, true, l2.inputs); }, {}},
-      {"L2 forward X.W (+bias)", [&] { l2.forward(l2.inputs, true, logits); }, {}},
+      {"L1 forward X.W (+bias,relu)", [&] { l1.forward(l2.inputs, l1.inputs, true); }, {}},
+      {"L2 forward X.W (+bias)", [&] { l2.forward(logits, l2.inputs, true); }, {}},
       {"L2 backward X^T.G, G.W^T (+colsum)", [&] {
          dlogits = dlogits_ref;
-         l2.backward(dlogits, dhidden, true);
+         l2.backward(dhidden, dlogits, true);
        }, {}},
       {"L1 backward X^T.G (+relu',colsum)", [&] {
          scratch = dhidden_ref;
-         l1.backward(scratch, dlogits, false);
+         l1.backward(dlogits, scratch, false);
        }, {}},
       {"copy of the L2 gradient", [&] { dlogits = dlogits_ref; }, {}},
       {"copy of the L1 gradient", [&] { scratch = dhidden_ref; }, {}},
@@ -156,12 +157,12 @@ int main(int argc, char** argv) {
       // Element-wise stages of an epoch.
       {"relu forward 60000x128", [&] {
          rectified.reshape_for_overwrite(pre.rows, pre.cols);
-         relu::forward(pre, rectified);
+         relu::forward(rectified, pre);
        }, {}},
-      {"relu backward 60000x128", [&] { relu::backward_in_place(pre, d_hidden); }, {}},
-      {"softmax 60000x10", [&] { softmax::forward(logits, soft); }, {}},
+      {"relu backward 60000x128", [&] { relu::backward_in_place(d_hidden, pre); }, {}},
+      {"softmax 60000x10", [&] { softmax::forward(soft, logits); }, {}},
       {"predict + accuracy", [&] {
-         CategoricalModel::predict("softmax", probabilities, predictions);
+         model.predict(predictions, probabilities);
          volatile float a = accuracy::categorical(predictions, y);
          (void)a;
        }, {}},
@@ -170,7 +171,7 @@ int main(int argc, char** argv) {
          (void)l;
        }, {}},
       {"cross-entropy gradient", [&] {
-         categorical_crossentropy::backward(probabilities, y, dlogits);
+         categorical_crossentropy::backward(dlogits, probabilities, y);
        }, {}},
       {"regularization loss", [&] {
          volatile float r = model.regularization_loss();
@@ -183,9 +184,9 @@ int main(int argc, char** argv) {
       // Not part of this model's epoch: the input copy that lending the
       // training set saves, and a dropout layer on the hidden activations.
       {"copy of the 60000x784 input", [&] { copy_target = x; }, {}},
-      {"dropout forward 60000x128", [&] { drop.forward(l2.inputs, true, dropped); }, {}},
+      {"dropout forward 60000x128", [&] { drop.forward(dropped, l2.inputs, true); }, {}},
       {"dropout backward 60000x128", [&] {
-         dropout::backward(drop.binary_mask, dhidden_ref, scratch);
+         dropout::backward(scratch, dhidden_ref, drop.binary_mask, true);
        }, {}},
   };
   for (Item& item : items) item.work();  // warm-up: buffers reach their sizes

@@ -45,11 +45,12 @@ LinearModel bench_model() {
   first.n_inputs = 784;
   first.n_neurons = 128;
   // Pixels scaled to [0, 1]: most are blank, the rest k / 255.
-  first.inputs = tensor::Matrix(20000, 784);
+  first.inputs = Matrix(20000, 784);
   for (float& v : first.inputs.data) {
     v = rng() % 10 < 6 ? 0.0f : static_cast<float>(1 + rng() % 255) / 255.0f;
   }
-  for (tensor::Matrix* m : {&first.weights, &first.dweights, &first.weight_momentums, &first.weight_cache}) {
+  for (Matrix* m :
+       {&first.weights, &first.dweights, &first.weight_momentums, &first.weight_cache}) {
     *m = Matrix(784, 128);
     for (float& v : m->data) v = normal(rng);
   }
@@ -57,7 +58,7 @@ LinearModel bench_model() {
   hidden.layer_type = "dense";
   hidden.n_inputs = 128;
   hidden.n_neurons = 10;
-  hidden.weights = tensor::Matrix(128, 10);
+  hidden.weights = Matrix(128, 10);
   for (float& v : hidden.weights.data) v = normal(rng);
   model.layers = {first, hidden};
   return model;
@@ -67,8 +68,8 @@ LinearModel bench_model() {
 std::vector<float> floats_of(const LinearModel& model) {
   std::vector<float> out;
   for (const Layer& l : model.layers) {
-    for (const tensor::Matrix* m : {&l.weights, &l.inputs, &l.dweights, &l.weight_momentums,
-                            &l.weight_cache}) {
+    for (const Matrix* m :
+         {&l.weights, &l.inputs, &l.dweights, &l.weight_momentums, &l.weight_cache}) {
       out.insert(out.end(), m->data.begin(), m->data.end());
     }
   }

@@ -48,50 +48,43 @@ void Layer::init() {
   }
 }
 
-void Layer::forward(const Matrix& input, bool training, Matrix& out) {
+void Layer::forward(Matrix& out, const Matrix& input, bool training) {
+  const bool is_dense = layer_type == "dense";
+  const bool is_dropout = layer_type == "dropout";
   const bool rectify = activation_type == "relu";
   // With the rectifier the layer's own output goes to activation_inputs, the
   // copy the backward pass needs, and the rectified values to `out`.
   Matrix& raw = rectify ? activation_inputs : out;
-  if (layer_type == "dense") {
-    tensor::copy_into(input, inputs);
-    if (rectify) {
-      dense::forward_rectified(input, weights, biases, activation_inputs, out);
-      return;
-    }
-    dense::forward(input, weights, biases, raw);
-  } else if (layer_type == "dropout") {
-    dropout::forward(*this, input, training, raw);
+  if (is_dense || is_dropout) tensor::copy_into(inputs, input);
+  if (is_dense && rectify) {
+    dense::forward_rectified(activation_inputs, out, input, weights, biases);
+    return;
+  }
+  if (is_dense) {
+    dense::forward(raw, input, weights, biases);
+  } else if (is_dropout) {
+    dropout::forward(raw, binary_mask, input, dropout_rate, training);
   } else {
     raw.reshape_for_overwrite(0, 0);
   }
-  if (rectify) relu::forward(activation_inputs, out);
+  if (rectify) relu::forward(out, activation_inputs);
 }
 
-Matrix Layer::forward(Matrix input, bool training) {
-  Matrix out;
-  forward(input, training, out);
-  return out;
-}
-
-void Layer::backward(Matrix& dvalues, Matrix& dinputs, bool want_dinputs) {
+void Layer::backward(Matrix& dinputs, Matrix& dvalues, bool want_dinputs) {
   const bool rectify = activation_type == "relu";
-  if (rectify) relu::backward_in_place(activation_inputs, dvalues);
+  if (rectify) relu::backward_in_place(dvalues, activation_inputs);
   if (layer_type == "dropout") {
-    dropout::backward(binary_mask, dvalues, dinputs, want_dinputs);
+    dropout::backward(dinputs, dvalues, binary_mask, want_dinputs);
   } else if (layer_type == "dense") {
-    dense::backward(*this, dvalues, dinputs, want_dinputs);
+    const dense::Regularizers regularizers{weight_regularizer_l1, weight_regularizer_l2,
+                                           bias_regularizer_l1, bias_regularizer_l2};
+    dense::backward(dweights, dbiases, dinputs, dvalues, inputs, weights, biases, regularizers,
+                    want_dinputs);
   } else if (rectify) {
     std::swap(dinputs, dvalues);
   } else {
     dinputs.reshape_for_overwrite(0, 0);
   }
-}
-
-Matrix Layer::backward(Matrix dvalues) {
-  Matrix dinputs;
-  backward(dvalues, dinputs);
-  return dinputs;
 }
 
 }  // namespace kemb

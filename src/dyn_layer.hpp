@@ -2,12 +2,14 @@
 // at run time by `layer_type`. Besides the parameters it carries the caches
 // of the last forward pass, the gradients of the last backward pass, the
 // optimizer state and the dropout mask, so a layer is saved and loaded whole.
-// The field order is the key order of the model file.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <tuple>
 
+#include "field_table.hpp"
 #include "tensor/matrix.hpp"
 
 namespace kemb {
@@ -31,8 +33,37 @@ struct Layer {
   tensor::Matrix weight_cache;       // optimizer state, shape of `weights`
   tensor::Vector bias_momentums;     // optimizer state, length of `biases`
   tensor::Vector bias_cache;         // optimizer state, length of `biases`
-  float dropout_rate = 0.0f;  // drop probability as given; keep probability after init()
-  tensor::Matrix binary_mask;  // (batch, features): scaled mask of the last training pass
+  float dropout_rate = 0.0f;         // drop probability as given; keep probability after init()
+  tensor::Matrix binary_mask;        // (batch, features): scaled mask of the last training pass
+
+  // The record's name in messages about its array form.
+  static constexpr std::string_view kName = "Layer";
+
+  // Every field with its key in the model file, in file order.
+  static constexpr auto fields() {
+    return std::tuple{
+        field("layer_type", &Layer::layer_type),
+        field("activation_type", &Layer::activation_type),
+        field("n_inputs", &Layer::n_inputs),
+        field("n_neurons", &Layer::n_neurons),
+        field("weights", &Layer::weights),
+        field("biases", &Layer::biases),
+        field("weight_regularizer_l1", &Layer::weight_regularizer_l1),
+        field("weight_regularizer_l2", &Layer::weight_regularizer_l2),
+        field("bias_regularizer_l1", &Layer::bias_regularizer_l1),
+        field("bias_regularizer_l2", &Layer::bias_regularizer_l2),
+        field("inputs", &Layer::inputs),
+        field("activation_inputs", &Layer::activation_inputs),
+        field("dweights", &Layer::dweights),
+        field("dbiases", &Layer::dbiases),
+        field("weight_momentums", &Layer::weight_momentums),
+        field("weight_cache", &Layer::weight_cache),
+        field("bias_momentums", &Layer::bias_momentums),
+        field("bias_cache", &Layer::bias_cache),
+        field("dropout_rate", &Layer::dropout_rate),
+        field("binary_mask", &Layer::binary_mask),
+    };
+  }
 
   // Prepares the layer for a training run; never fails on any field value.
   // "dense": fresh weights 0.01 x N(0, 1), drawn from a xorshift128+ stream
@@ -47,8 +78,7 @@ struct Layer {
   // 0 x 0 and stores nothing. With activation_type "relu" the output before
   // the rectifier is kept in `activation_inputs`. `out` is reshaped, its
   // storage reused, and must not alias `input`.
-  void forward(const tensor::Matrix& input, bool training, tensor::Matrix& out);
-  tensor::Matrix forward(tensor::Matrix input, bool training);
+  void forward(tensor::Matrix& out, const tensor::Matrix& input, bool training);
 
   // dvalues: (n_samples, n_outputs), consumed (the rectifier's backward
   // works on it in place) -> dinputs: (n_samples, n_features)
@@ -56,8 +86,7 @@ struct Layer {
   // and `dbiases` of a dense layer. With want_dinputs false the input
   // gradient is not computed (dinputs is then unspecified), but every
   // failure it would have raised is still raised.
-  void backward(tensor::Matrix& dvalues, tensor::Matrix& dinputs, bool want_dinputs = true);
-  tensor::Matrix backward(tensor::Matrix dvalues);
+  void backward(tensor::Matrix& dinputs, tensor::Matrix& dvalues, bool want_dinputs = true);
 
   friend bool operator==(const Layer&, const Layer&) = default;
 };

@@ -7,16 +7,10 @@ using io::throw_index_out_of_bounds;
 using tensor::Matrix;
 using tensor::Vector;
 
-void predict(const Matrix& y, Vector& out) {
+void predict(Vector& out, const Matrix& y) {
   if (y.rows > 0 && y.cols == 0) throw_index_out_of_bounds();
   out.resize_for_overwrite(y.rows);
   for (std::size_t i = 0; i < y.rows; ++i) out[i] = y(i, 0);
-}
-
-Vector predict(const Matrix& y) {
-  Vector out;
-  predict(y, out);
-  return out;
 }
 
 }  // namespace kemb::linear

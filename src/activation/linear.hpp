@@ -8,7 +8,6 @@ namespace kemb::linear {
 
 // y: (n_samples, n_outputs) -> out: (n_samples), out[i] = y[i][0].
 // "ndarray: index out of bounds" for a matrix with rows but no columns.
-void predict(const tensor::Matrix& y, tensor::Vector& out);
-tensor::Vector predict(const tensor::Matrix& y);
+void predict(tensor::Vector& out, const tensor::Matrix& y);
 
 }  // namespace kemb::linear

@@ -8,7 +8,7 @@ namespace kemb::relu {
 
 using tensor::Matrix;
 
-void forward(const Matrix& z, Matrix& out) {
+void forward(Matrix& out, const Matrix& z) {
   if (&out != &z) out.reshape_for_overwrite(z.rows, z.cols);
   const float* in = z.data.data();
   float* o = out.data.data();
@@ -16,13 +16,7 @@ void forward(const Matrix& z, Matrix& out) {
   for (std::size_t k = 0; k < n; ++k) o[k] = in[k] < 0.0f ? 0.0f : in[k];
 }
 
-Matrix forward(const Matrix& z) {
-  Matrix out;
-  forward(z, out);
-  return out;
-}
-
-void backward_in_place(const Matrix& activation_inputs, Matrix& dvalues) {
+void backward_in_place(Matrix& dvalues, const Matrix& activation_inputs) {
   const Matrix& a = activation_inputs;
   tensor::check_covers(a, dvalues.rows, dvalues.cols);
   if (a.cols == dvalues.cols) {
@@ -37,12 +31,6 @@ void backward_in_place(const Matrix& activation_inputs, Matrix& dvalues) {
     float* d = dvalues.row(i);
     for (std::size_t j = 0; j < dvalues.cols; ++j) d[j] = pa[j] <= 0.0f ? 0.0f : d[j];
   }
-}
-
-Matrix backward(const Matrix& activation_inputs, const Matrix& dvalues) {
-  Matrix d = dvalues;
-  backward_in_place(activation_inputs, d);
-  return d;
 }
 
 }  // namespace kemb::relu

@@ -11,7 +11,7 @@ namespace kemb::softmax {
 using io::throw_missing_value;
 using tensor::Matrix;
 
-void forward(const Matrix& z, Matrix& out) {
+void forward(Matrix& out, const Matrix& z) {
   if (z.rows > 0 && z.cols == 0) throw_missing_value();
   if (&out != &z) out.reshape_for_overwrite(z.rows, z.cols);
   const std::size_t cols = z.cols;
@@ -27,12 +27,6 @@ void forward(const Matrix& z, Matrix& out) {
     for (std::size_t j = 0; j < cols; ++j) s += o[j];
     for (std::size_t j = 0; j < cols; ++j) o[j] = o[j] / s;
   }
-}
-
-Matrix forward(const Matrix& z) {
-  Matrix out;
-  forward(z, out);
-  return out;
 }
 
 }  // namespace kemb::softmax

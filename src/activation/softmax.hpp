@@ -10,7 +10,6 @@ namespace kemb::softmax {
 // greater value), e = expf(z - m), out = e / sum(e). A NaN in a row makes the
 // row NaN. "called `Option::unwrap()` on a `None` value" for a matrix with
 // rows but no columns. `out` may alias `z`.
-void forward(const tensor::Matrix& z, tensor::Matrix& out);
-tensor::Matrix forward(const tensor::Matrix& z);
+void forward(tensor::Matrix& out, const tensor::Matrix& z);
 
 }  // namespace kemb::softmax

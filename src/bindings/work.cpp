@@ -1,6 +1,4 @@
 // Functions that train and evaluate models on NumPy arrays.
-#include "bindings/functions.hpp"
-
 #include <cstdint>
 #include <utility>
 
@@ -8,9 +6,10 @@
 #include "bindings/arrays.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
+#include "bindings/functions.hpp"
 #include "bindings/gil.hpp"
 #include "bindings/types.hpp"
-#include "model/training.hpp"
+#include "training/loop.hpp"
 
 namespace kemb::bindings {
 
@@ -26,8 +25,7 @@ template <typename Model, typename CopyTargets>
 void run_training(Model& model, DynamicOptimizer& opt, std::uint16_t num_epochs,
                   std::uint16_t print_freq, PyObject* x, PyObject* y, PyObject* val_x,
                   PyObject* val_y, CopyTargets copy_targets) {
-  const std::uint16_t print_every =
-      model::prepare_training(model.layers, opt, num_epochs, print_freq);
+  const std::uint16_t print_every = training::prepare(model.layers, opt, num_epochs, print_freq);
   Matrix x_copy = copy_float_matrix(x);
   const auto y_copy = copy_targets(y);
   const Matrix val_x_copy = copy_float_matrix(val_x);

@@ -7,60 +7,55 @@
 namespace kemb::dense {
 
 using tensor::Matrix;
+using tensor::Transpose;
 using tensor::Vector;
 
 namespace {
 
-using tensor::Transpose;
-
 // dweights: (n_inputs, n_neurons), weights read at the same positions.
 // Sign term s x l1 (s = -1 where w < 0, else +1: zero and NaN count as +1),
 // then w x (l2 + l2).
-void add_weight_regularizers(const Layer& layer, Matrix& dweights) {
-  const float l1 = layer.weight_regularizer_l1;
-  const float l2 = layer.weight_regularizer_l2;
+void add_weight_regularizers(Matrix& dweights, const Matrix& weights, float l1, float l2) {
   if (!(l1 > 0.0f) && !(l2 > 0.0f)) return;
-  const Matrix& w = layer.weights;
-  tensor::check_covers(w, dweights.rows, dweights.cols);
+  tensor::check_covers(weights, dweights.rows, dweights.cols);
   for (std::size_t i = 0; i < dweights.rows; ++i) {
-    const float* wr = w.row(i);
+    const float* w = weights.row(i);
     float* d = dweights.row(i);
     if (l1 > 0.0f) {
       for (std::size_t j = 0; j < dweights.cols; ++j) {
-        const float s = wr[j] < 0.0f ? -1.0f : 1.0f;
+        const float s = w[j] < 0.0f ? -1.0f : 1.0f;
         d[j] = d[j] + s * l1;
       }
     }
     if (l2 > 0.0f) {
       const float twice = l2 + l2;
-      for (std::size_t j = 0; j < dweights.cols; ++j) d[j] = d[j] + wr[j] * twice;
+      for (std::size_t j = 0; j < dweights.cols; ++j) d[j] = d[j] + w[j] * twice;
     }
   }
 }
 
 // dbiases: (n_neurons), biases read at the same positions.
-void add_bias_regularizers(const Layer& layer, Vector& dbiases) {
-  const float l1 = layer.bias_regularizer_l1;
-  const float l2 = layer.bias_regularizer_l2;
+void add_bias_regularizers(Vector& dbiases, const Vector& biases, float l1, float l2) {
   if (!(l1 > 0.0f) && !(l2 > 0.0f)) return;
-  const Vector& b = layer.biases;
-  tensor::check_covers(b, dbiases.size());
+  tensor::check_covers(biases, dbiases.size());
   if (l1 > 0.0f) {
     for (std::size_t j = 0; j < dbiases.size(); ++j) {
-      const float s = b[j] < 0.0f ? -1.0f : 1.0f;
+      const float s = biases[j] < 0.0f ? -1.0f : 1.0f;
       dbiases[j] = dbiases[j] + s * l1;
     }
   }
   if (l2 > 0.0f) {
     const float twice = l2 + l2;
-    for (std::size_t j = 0; j < dbiases.size(); ++j) dbiases[j] = dbiases[j] + b[j] * twice;
+    for (std::size_t j = 0; j < dbiases.size(); ++j) {
+      dbiases[j] = dbiases[j] + biases[j] * twice;
+    }
   }
 }
 
 }  // namespace
 
-void forward(const Matrix& inputs, const Matrix& weights, const Vector& biases, Matrix& out) {
-  tensor::gemm(inputs, Transpose::no, weights, Transpose::no, out);
+void forward(Matrix& out, const Matrix& inputs, const Matrix& weights, const Vector& biases) {
+  tensor::gemm(out, inputs, Transpose::no, weights, Transpose::no);
   if (out.rows == 0) return;
   tensor::check_covers(biases, out.cols);
   const float* b = biases.data.data();
@@ -70,9 +65,9 @@ void forward(const Matrix& inputs, const Matrix& weights, const Vector& biases, 
   }
 }
 
-void forward_rectified(const Matrix& inputs, const Matrix& weights, const Vector& biases,
-                       Matrix& raw, Matrix& out) {
-  tensor::gemm(inputs, Transpose::no, weights, Transpose::no, raw);
+void forward_rectified(Matrix& raw, Matrix& out, const Matrix& inputs, const Matrix& weights,
+                       const Vector& biases) {
+  tensor::gemm(raw, inputs, Transpose::no, weights, Transpose::no);
   out.reshape_for_overwrite(raw.rows, raw.cols);
   if (raw.rows == 0) return;
   tensor::check_covers(biases, raw.cols);
@@ -88,30 +83,20 @@ void forward_rectified(const Matrix& inputs, const Matrix& weights, const Vector
   }
 }
 
-Matrix forward(const Matrix& inputs, const Matrix& weights, const Vector& biases) {
-  Matrix out;
-  forward(inputs, weights, biases, out);
-  return out;
-}
-
-void backward(Layer& layer, const Matrix& dvalues, Matrix& dinputs, bool want_dinputs) {
-  tensor::gemm(layer.inputs, Transpose::yes, dvalues, Transpose::no, layer.dweights);
-  tensor::column_sums(dvalues, layer.dbiases);
-  add_weight_regularizers(layer, layer.dweights);
-  add_bias_regularizers(layer, layer.dbiases);
+void backward(Matrix& dweights, Vector& dbiases, Matrix& dinputs, const Matrix& dvalues,
+              const Matrix& inputs, const Matrix& weights, const Vector& biases,
+              const Regularizers& regularizers, bool want_dinputs) {
+  tensor::gemm(dweights, inputs, Transpose::yes, dvalues, Transpose::no);
+  tensor::column_sums(dbiases, dvalues);
+  add_weight_regularizers(dweights, weights, regularizers.weight_l1, regularizers.weight_l2);
+  add_bias_regularizers(dbiases, biases, regularizers.bias_l1, regularizers.bias_l2);
   if (want_dinputs) {
-    tensor::gemm(dvalues, Transpose::no, layer.weights, Transpose::yes, dinputs);
+    tensor::gemm(dinputs, dvalues, Transpose::no, weights, Transpose::yes);
   } else {
     // Nobody reads the first layer's input gradient, but a product that
     // could not be formed still fails as it would have.
-    tensor::check_product(dvalues, Transpose::no, layer.weights, Transpose::yes);
+    tensor::check_product(dvalues, Transpose::no, weights, Transpose::yes);
   }
-}
-
-Matrix backward(Layer& layer, const Matrix& dvalues) {
-  Matrix dinputs;
-  backward(layer, dvalues, dinputs);
-  return dinputs;
 }
 
 }  // namespace kemb::dense

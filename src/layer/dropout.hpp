@@ -3,7 +3,7 @@
 // training the layer is the identity.
 #pragma once
 
-#include "dyn_layer.hpp"
+#include "tensor/matrix.hpp"
 
 namespace kemb::dropout {
 
@@ -15,20 +15,20 @@ void check_probability(float p);
 // for p == 0: with nothing kept every mask value is 0 rather than 0/0.
 float kept_value(float p) noexcept;
 
-// inputs: (n_samples, n_features) -> out: (n_samples, n_features)
-// Stores a copy of `input` in layer.inputs (skipped when `input` is that
-// field). In training, checks the probability (even for an empty input),
-// draws a fresh binary_mask (one Bernoulli draw per element, row-major) and
-// sets out := input x binary_mask; otherwise out := input. `out` must not
-// alias `input`.
-void forward(Layer& layer, const tensor::Matrix& input, bool training, tensor::Matrix& out);
+// input: (n_samples, n_features) -> out, binary_mask: (n_samples, n_features)
+// In training, checks the probability (even for an empty input), draws a
+// fresh binary_mask (one Bernoulli draw per element, row-major) and sets
+// out := input x binary_mask; otherwise out := input and the mask is left
+// as it is. `out` must not alias `input`.
+void forward(tensor::Matrix& out, tensor::Matrix& binary_mask, const tensor::Matrix& input,
+             float keep_probability, bool training);
 
-// binary_mask: at least (n_samples, n_features), dvalues: (n_samples,
+// dvalues: (n_samples, n_features), binary_mask: at least (n_samples,
 // n_features) -> dinputs: (n_samples, n_features), dvalues x binary_mask.
 // With want_dinputs false only the bounds check runs ("ndarray: index out of
 // bounds" when the mask does not cover the gradient) and dinputs is left as
 // it is.
-void backward(const tensor::Matrix& binary_mask, const tensor::Matrix& dvalues,
-              tensor::Matrix& dinputs, bool want_dinputs = true);
+void backward(tensor::Matrix& dinputs, const tensor::Matrix& dvalues,
+              const tensor::Matrix& binary_mask, bool want_dinputs);
 
 }  // namespace kemb::dropout

@@ -48,22 +48,16 @@ float calculate(const Matrix& output, const Labels& labels) {
   return total / static_cast<float>(labels.size());
 }
 
-void backward(const Matrix& output, const Labels& labels, Matrix& d) {
+void backward(Matrix& d, const Matrix& output, const Labels& labels) {
   // Every label is checked before anything is written, so that `d` may be
   // the output itself.
   for (std::size_t i = 0; i < labels.size(); ++i) label_column(output, labels, i);
-  tensor::copy_into(output, d);
+  tensor::copy_into(d, output);
   for (std::size_t i = 0; i < labels.size(); ++i) {
     d(i, static_cast<std::size_t>(labels[i])) += -1.0f;
   }
   const float n = static_cast<float>(d.rows);
   for (float& x : d.data) x = x / n;
-}
-
-Matrix backward(const Matrix& output, const Labels& labels) {
-  Matrix d;
-  backward(output, labels, d);
-  return d;
 }
 
 }  // namespace kemb::categorical_crossentropy

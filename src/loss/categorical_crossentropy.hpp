@@ -20,7 +20,6 @@ float calculate(const tensor::Matrix& output, const tensor::Labels& labels);
 // output: (n_samples, n_classes), labels: (n) -> d: (n_samples, n_classes)
 // d := (output - one_hot(labels)) / n_samples: the label's element gets
 // + (-1.0) before the division. `d` may alias `output`.
-void backward(const tensor::Matrix& output, const tensor::Labels& labels, tensor::Matrix& d);
-tensor::Matrix backward(const tensor::Matrix& output, const tensor::Labels& labels);
+void backward(tensor::Matrix& d, const tensor::Matrix& output, const tensor::Labels& labels);
 
 }  // namespace kemb::categorical_crossentropy

@@ -21,7 +21,7 @@ float calculate(const Vector& predictions, const Vector& targets) {
   return total / static_cast<float>(n);
 }
 
-void backward(const Matrix& output, const Vector& targets, Matrix& d) {
+void backward(Matrix& d, const Matrix& output, const Vector& targets) {
   tensor::check_covers(targets, output.rows);
   if (&d != &output) d.reshape_for_overwrite(output.rows, output.cols);
   const float n_outputs = static_cast<float>(output.cols);
@@ -34,12 +34,6 @@ void backward(const Matrix& output, const Vector& targets, Matrix& d) {
       g[j] = ((t - o[j]) * -2.0f) / n_outputs / n_samples;
     }
   }
-}
-
-Matrix backward(const Matrix& output, const Vector& targets) {
-  Matrix d;
-  backward(output, targets, d);
-  return d;
 }
 
 }  // namespace kemb::mean_squared_error

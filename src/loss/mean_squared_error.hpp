@@ -15,7 +15,6 @@ float calculate(const tensor::Vector& predictions, const tensor::Vector& targets
 // output: (n_samples, n_outputs), targets: (>= n_samples)
 // -> d: (n_samples, n_outputs), d[i][j] := ((t_i - output[i][j]) x -2.0)
 // / n_outputs / n_samples, in exactly that order. `d` may alias `output`.
-void backward(const tensor::Matrix& output, const tensor::Vector& targets, tensor::Matrix& d);
-tensor::Matrix backward(const tensor::Matrix& output, const tensor::Vector& targets);
+void backward(tensor::Matrix& d, const tensor::Matrix& output, const tensor::Vector& targets);
 
 }  // namespace kemb::mean_squared_error

@@ -1,35 +1,56 @@
 // LinearModel: a regression network. One real-valued target per sample,
 // mean-squared-error loss, accuracy by absolute tolerance `acc_precision`.
 // The selector texts are compared byte for byte; a text that matches nothing
-// switches its piece off instead of failing.
+// switches its piece off instead of failing. The record, its passes, how it
+// is scored against targets, its test report and its training entry all
+// live here (train() itself is defined with the epoch loop in training/).
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "dyn_layer.hpp"
+#include "field_table.hpp"
 #include "model/network.hpp"
-#include "model/training.hpp"
 #include "optimizer/dyn_optimizer.hpp"
 #include "tensor/matrix.hpp"
 
 namespace kemb {
 
 struct LinearModel {
-  std::vector<Layer> layers;                      // applied first to last
-  std::string output_type = "linear";             // "linear": identity output
-  std::string loss_type = "mean_squared_error";   // reported loss
-  std::string acc_type = "linear";                // reported accuracy
-  float acc_precision = 1.0f;                     // tolerance of the accuracy, bound included
-  std::string save_best_params;                   // file for the best model; empty: never save
+  using Targets = tensor::Vector;      // one real value per sample
+  using Predictions = tensor::Vector;  // the first output column
+
+  std::vector<Layer> layers;                     // applied first to last
+  std::string output_type = "linear";            // "linear": identity output
+  std::string loss_type = "mean_squared_error";  // reported loss
+  std::string acc_type = "linear";               // reported accuracy
+  float acc_precision = 1.0f;                    // tolerance of the accuracy, bound included
+  std::string save_best_params;                  // file for the best model; empty: never save
+
+  // The record's name in messages about its array form.
+  static constexpr std::string_view kName = "LinearModel";
+
+  // Every field with its key in the model file, in file order.
+  static constexpr auto fields() {
+    return std::tuple{
+        field("layers", &LinearModel::layers),
+        field("output_type", &LinearModel::output_type),
+        field("loss_type", &LinearModel::loss_type),
+        field("acc_type", &LinearModel::acc_type),
+        field("acc_precision", &LinearModel::acc_precision),
+        field("save_best_params", &LinearModel::save_best_params),
+    };
+  }
 
   // x: (n_samples, n_features) -> (n_samples, n_outputs)
   // The layers' forward passes, then the output activation: "linear" is the
   // identity, any other output_type leaves the last layer's output as it is.
   // The result stays valid until the next pass with the same workspace.
   const tensor::Matrix& forward(const tensor::Matrix& x, bool training, model::Workspace& ws);
-  tensor::Matrix forward(tensor::Matrix x, bool training);
 
   // ws.gradient: (n_samples, n_outputs), the loss gradient, consumed.
   // Back-propagates through the layers, last to first.
@@ -37,18 +58,35 @@ struct LinearModel {
 
   float regularization_loss() const;
 
-  // Trains the model in place, full batch, for num_epochs epochs: forward,
-  // loss and accuracy, backward, one optimizer step per layer, validation
-  // when val_x is not 0 x 0, a progress report every print_every epochs
-  // (0: never) on standard output, and a save to save_best_params whenever
-  // the training data loss reaches a new low (never in epoch 1).
-  void train(std::uint16_t num_epochs, std::uint16_t print_every, tensor::Matrix x,
-             const tensor::Vector& y, const tensor::Matrix& val_x, const tensor::Vector& val_y,
-             DynamicOptimizer opt, const model::EpochHook& between_epochs = {});
+  // output: (n_samples, n_outputs) -> out: (n_samples), the first column, or
+  // empty unless output_type is "linear".
+  void predict(tensor::Vector& out, const tensor::Matrix& output) const;
+
+  // The reported figures of one pass against the targets `y`: the mean
+  // squared error of the predictions (0 unless loss_type names it) and the
+  // share within acc_precision (0 unless acc_type names it).
+  float data_loss(const tensor::Matrix& output, const tensor::Vector& predictions,
+                  const tensor::Vector& y) const;
+  float accuracy(const tensor::Vector& predictions, const tensor::Vector& y) const;
+
+  // output: (n_samples, n_outputs), y: (n_samples) -> d: (n_samples, n_outputs)
+  // The gradient of the mean squared error with respect to the whole output.
+  static void loss_gradient(tensor::Matrix& d, const tensor::Matrix& output,
+                            const tensor::Vector& y);
 
   // Evaluates the model as it stands on x and prints one line per sample
   // and a summary on standard output.
   void test(const tensor::Matrix& x, const tensor::Vector& targets);
+
+  // Trains the model in place, full batch, for num_epochs epochs: forward,
+  // loss and accuracy, backward, one optimizer step per layer, validation
+  // when val_x is not 0 x 0, a progress report every print_every epochs
+  // (0: never) on standard output, and a save to save_best_params whenever
+  // the training data loss reaches a new low (never in epoch 1). Defined in
+  // training/loop.cpp.
+  void train(std::uint16_t num_epochs, std::uint16_t print_every, tensor::Matrix x,
+             const tensor::Vector& y, const tensor::Matrix& val_x, const tensor::Vector& val_y,
+             DynamicOptimizer opt, const model::EpochHook& between_epochs = {});
 
   friend bool operator==(const LinearModel&, const LinearModel&) = default;
 };

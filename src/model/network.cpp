@@ -45,7 +45,7 @@ const Matrix& forward_layers(std::vector<Layer>& layers, const Matrix& x, bool t
   for (std::size_t i = 0; i < layers.size(); ++i) {
     const bool route = i + 1 < layers.size() && keeps_input(layers[i + 1]);
     Matrix& out = route ? layers[i + 1].inputs : ws.layer_outputs[i];
-    layers[i].forward(*current, training, out);
+    layers[i].forward(out, *current, training);
     current = &out;
   }
   return *current;
@@ -55,7 +55,7 @@ void backward_layers(std::vector<Layer>& layers, Workspace& ws) {
   Matrix* dvalues = &ws.gradient;
   Matrix* dinputs = &ws.next_gradient;
   for (std::size_t i = layers.size(); i-- > 0;) {
-    layers[i].backward(*dvalues, *dinputs, i != 0);
+    layers[i].backward(*dinputs, *dvalues, i != 0);
     std::swap(dvalues, dinputs);
   }
 }

@@ -20,49 +20,48 @@ using tensor::Vector;
 
 namespace {
 
-constexpr std::array<std::string_view, 20> kLayerFields = {
-    "layer_type",        "activation_type",      "n_inputs",
-    "n_neurons",         "weights",              "biases",
-    "weight_regularizer_l1", "weight_regularizer_l2", "bias_regularizer_l1",
-    "bias_regularizer_l2",   "inputs",               "activation_inputs",
-    "dweights",          "dbiases",              "weight_momentums",
-    "weight_cache",      "bias_momentums",       "bias_cache",
-    "dropout_rate",      "binary_mask"};
-
-constexpr std::array<std::string_view, 6> kLinearFields = {
-    "layers", "output_type", "loss_type", "acc_type", "acc_precision", "save_best_params"};
-
-constexpr std::array<std::string_view, 5> kCategoricalFields = {
-    "layers", "output_type", "loss_type", "acc_type", "save_best_params"};
+// The value of one field, by the field's type: strings, unsigned counts,
+// floats, matrix and vector objects, and the layer list.
+void read_value(JsonInput& in, std::string& value);
+void read_value(JsonInput& in, std::uint64_t& value);
+void read_value(JsonInput& in, float& value);
+void read_value(JsonInput& in, Matrix& matrix);
+void read_value(JsonInput& in, Vector& vector);
+void read_value(JsonInput& in, std::vector<Layer>& layers);
 
 // Reads a record given as an object (keys in any order, unknown keys
-// skipped, every field required once) or as an array of its field values.
-// read_field(i) reads the value of field i.
-template <std::size_t N, typename ReadField>
-void read_struct(JsonInput& in, std::string_view name,
-                 const std::array<std::string_view, N>& fields, ReadField&& read_field) {
+// skipped, every field required once) or as an array of its field values in
+// the order of its field table.
+template <typename Record>
+void read_record(JsonInput& in, Record& record) {
+  static constexpr auto kFields = Record::fields();
+  static constexpr auto kNames = field_names(kFields);
+  constexpr std::size_t kCount = kNames.size();
+  const auto read_field = [&](std::size_t i) {
+    visit_field(kFields, i, [&](const auto& field) { read_value(in, record.*(field.member)); });
+  };
   const int c = in.peek_token();
-  if (c != '{' && c != '[') in.fail_invalid_type("struct " + std::string(name));
+  if (c != '{' && c != '[') in.fail_invalid_type("struct " + std::string(Record::kName));
   in.bump();
   in.enter();
   if (c == '[') {
-    for (std::size_t i = 0; i < N; ++i) {
+    for (std::size_t i = 0; i < kCount; ++i) {
       if (!in.next_element(i == 0)) {
-        in.fail("invalid length " + std::to_string(i) + ", expected struct " + std::string(name) +
-                " with " + std::to_string(N) + " elements");
+        in.fail("invalid length " + std::to_string(i) + ", expected struct " +
+                std::string(Record::kName) + " with " + std::to_string(kCount) + " elements");
       }
       read_field(i);
     }
-    in.end_array(N);
+    in.end_array(kCount);
     in.leave();
     return;
   }
-  std::bitset<N> seen;
+  std::bitset<kCount> seen;
   std::string key;
   for (bool first = true; in.next_key(first, &key); first = false) {
-    const auto i = static_cast<std::size_t>(std::find(fields.begin(), fields.end(), key) -
-                                            fields.begin());
-    if (i == N) {
+    const auto i =
+        static_cast<std::size_t>(std::find(kNames.begin(), kNames.end(), key) - kNames.begin());
+    if (i == kCount) {
       in.skip_value();
       continue;
     }
@@ -70,8 +69,8 @@ void read_struct(JsonInput& in, std::string_view name,
     read_field(i);
     seen.set(i);
   }
-  for (std::size_t i = 0; i < N; ++i) {
-    if (!seen[i]) in.fail("missing field `" + std::string(fields[i]) + "`");
+  for (std::size_t i = 0; i < kCount; ++i) {
+    if (!seen[i]) in.fail("missing field `" + std::string(kNames[i]) + "`");
   }
   in.leave();
 }
@@ -175,89 +174,41 @@ void read_array(JsonInput& in, std::array<std::uint64_t, D>& dim, FloatArray& da
   }
 }
 
+void read_value(JsonInput& in, std::string& value) { in.read_string(value); }
+void read_value(JsonInput& in, std::uint64_t& value) { value = in.read_unsigned(); }
+void read_value(JsonInput& in, float& value) { value = in.read_float(); }
+
 // matrix object: (rows, cols) with rows * cols values.
-Matrix read_matrix(JsonInput& in) {
+void read_value(JsonInput& in, Matrix& matrix) {
   std::array<std::uint64_t, 2> dim{};
-  Matrix matrix;
+  matrix = Matrix();
   read_array(in, dim, matrix.data);
   matrix.rows = static_cast<std::size_t>(dim[0]);
   matrix.cols = static_cast<std::size_t>(dim[1]);
-  return matrix;
 }
 
 // vector object: (n) with n values.
-Vector read_vector(JsonInput& in) {
+void read_value(JsonInput& in, Vector& vector) {
   std::array<std::uint64_t, 1> dim{};
-  Vector vector;
+  vector = Vector();
   read_array(in, dim, vector.data);
-  return vector;
 }
 
-Layer read_layer(JsonInput& in) {
-  Layer layer;
-  read_struct(in, "Layer", kLayerFields, [&](std::size_t i) {
-    switch (i) {
-      case 0: in.read_string(layer.layer_type); break;
-      case 1: in.read_string(layer.activation_type); break;
-      case 2: layer.n_inputs = in.read_unsigned(); break;
-      case 3: layer.n_neurons = in.read_unsigned(); break;
-      case 4: layer.weights = read_matrix(in); break;
-      case 5: layer.biases = read_vector(in); break;
-      case 6: layer.weight_regularizer_l1 = in.read_float(); break;
-      case 7: layer.weight_regularizer_l2 = in.read_float(); break;
-      case 8: layer.bias_regularizer_l1 = in.read_float(); break;
-      case 9: layer.bias_regularizer_l2 = in.read_float(); break;
-      case 10: layer.inputs = read_matrix(in); break;
-      case 11: layer.activation_inputs = read_matrix(in); break;
-      case 12: layer.dweights = read_matrix(in); break;
-      case 13: layer.dbiases = read_vector(in); break;
-      case 14: layer.weight_momentums = read_matrix(in); break;
-      case 15: layer.weight_cache = read_matrix(in); break;
-      case 16: layer.bias_momentums = read_vector(in); break;
-      case 17: layer.bias_cache = read_vector(in); break;
-      case 18: layer.dropout_rate = in.read_float(); break;
-      default: layer.binary_mask = read_matrix(in); break;
-    }
-  });
-  return layer;
-}
-
-void read_layers(JsonInput& in, std::vector<Layer>& layers) {
+void read_value(JsonInput& in, std::vector<Layer>& layers) {
   if (in.peek_token() != '[') in.fail_invalid_type("a sequence");
   in.bump();
   in.enter();
   layers.clear();
-  for (bool first = true; in.next_element(first); first = false) layers.push_back(read_layer(in));
+  for (bool first = true; in.next_element(first); first = false) {
+    read_record(in, layers.emplace_back());
+  }
   in.leave();
 }
 
-LinearModel read_linear(JsonInput& in) {
-  LinearModel model;
-  read_struct(in, "LinearModel", kLinearFields, [&](std::size_t i) {
-    switch (i) {
-      case 0: read_layers(in, model.layers); break;
-      case 1: in.read_string(model.output_type); break;
-      case 2: in.read_string(model.loss_type); break;
-      case 3: in.read_string(model.acc_type); break;
-      case 4: model.acc_precision = in.read_float(); break;
-      default: in.read_string(model.save_best_params); break;
-    }
-  });
-  in.finish();
-  return model;
-}
-
-CategoricalModel read_categorical(JsonInput& in) {
-  CategoricalModel model;
-  read_struct(in, "CategoricalModel", kCategoricalFields, [&](std::size_t i) {
-    switch (i) {
-      case 0: read_layers(in, model.layers); break;
-      case 1: in.read_string(model.output_type); break;
-      case 2: in.read_string(model.loss_type); break;
-      case 3: in.read_string(model.acc_type); break;
-      default: in.read_string(model.save_best_params); break;
-    }
-  });
+template <typename Model>
+Model read_model(JsonInput& in) {
+  Model model;
+  read_record(in, model);
   in.finish();
   return model;
 }
@@ -266,22 +217,22 @@ CategoricalModel read_categorical(JsonInput& in) {
 
 LinearModel read_linear_model(std::string_view text) {
   JsonInput in(text);
-  return read_linear(in);
+  return read_model<LinearModel>(in);
 }
 
 CategoricalModel read_categorical_model(std::string_view text) {
   JsonInput in(text);
-  return read_categorical(in);
+  return read_model<CategoricalModel>(in);
 }
 
 LinearModel read_linear_model(ByteSource& source) {
   JsonInput in(source);
-  return read_linear(in);
+  return read_model<LinearModel>(in);
 }
 
 CategoricalModel read_categorical_model(ByteSource& source) {
   JsonInput in(source);
-  return read_categorical(in);
+  return read_model<CategoricalModel>(in);
 }
 
 }  // namespace kemb::persistence

@@ -29,39 +29,28 @@ namespace {
 // Every field of `src` into `dst`, reusing dst's storage; layer 0's
 // `inputs` only when `with_inputs` (the pipeline keeps its own copy).
 void copy_layer(const Layer& src, Layer& dst, bool with_inputs) {
-  dst.layer_type = src.layer_type;
-  dst.activation_type = src.activation_type;
-  dst.n_inputs = src.n_inputs;
-  dst.n_neurons = src.n_neurons;
-  dst.weights = src.weights;
-  dst.biases = src.biases;
-  dst.weight_regularizer_l1 = src.weight_regularizer_l1;
-  dst.weight_regularizer_l2 = src.weight_regularizer_l2;
-  dst.bias_regularizer_l1 = src.bias_regularizer_l1;
-  dst.bias_regularizer_l2 = src.bias_regularizer_l2;
-  if (with_inputs) dst.inputs = src.inputs;
-  dst.activation_inputs = src.activation_inputs;
-  dst.dweights = src.dweights;
-  dst.dbiases = src.dbiases;
-  dst.weight_momentums = src.weight_momentums;
-  dst.weight_cache = src.weight_cache;
-  dst.bias_momentums = src.bias_momentums;
-  dst.bias_cache = src.bias_cache;
-  dst.dropout_rate = src.dropout_rate;
-  dst.binary_mask = src.binary_mask;
+  for_each_field(Layer::fields(), [&](const auto& field, std::size_t) {
+    if constexpr (std::is_same_v<typename std::decay_t<decltype(field)>::Type, Matrix>) {
+      if (!with_inputs && field.member == &Layer::inputs) return;
+    }
+    dst.*(field.member) = src.*(field.member);
+  });
 }
 
 template <typename Model>
 void copy_model(const Model& src, Model& dst, bool skip_first_input) {
-  dst.layers.resize(src.layers.size());
-  for (std::size_t i = 0; i < src.layers.size(); ++i) {
-    copy_layer(src.layers[i], dst.layers[i], !(skip_first_input && i == 0));
-  }
-  dst.output_type = src.output_type;
-  dst.loss_type = src.loss_type;
-  dst.acc_type = src.acc_type;
-  if constexpr (std::is_same_v<Model, LinearModel>) dst.acc_precision = src.acc_precision;
-  dst.save_best_params = src.save_best_params;
+  for_each_field(Model::fields(), [&](const auto& field, std::size_t) {
+    const auto& from = src.*(field.member);
+    auto& to = dst.*(field.member);
+    if constexpr (std::is_same_v<std::decay_t<decltype(from)>, std::vector<Layer>>) {
+      to.resize(from.size());
+      for (std::size_t i = 0; i < from.size(); ++i) {
+        copy_layer(from[i], to[i], !(skip_first_input && i == 0));
+      }
+    } else {
+      to = from;
+    }
+  });
 }
 
 // Where the text of layer 0's inputs lies in the last file this pipeline
@@ -101,9 +90,9 @@ class SnapshotMatrices final : public MatrixText {
                    const std::atomic<unsigned>& threads)
       : stable_input_(stable_input), previous_(previous), sink_(sink), threads_(threads) {}
 
-  void append(TextBuffer& out, std::size_t layer, MatrixField field,
+  void append(TextBuffer& out, std::size_t layer, Matrix Layer::*field,
               const Matrix& matrix) override {
-    if (layer != 0 || field != MatrixField::inputs || stable_input_ == nullptr) {
+    if (layer != 0 || field != &Layer::inputs || stable_input_ == nullptr) {
       append_array(out, matrix, threads_.load());
       return;
     }

@@ -1,4 +1,4 @@
-// The model file writer.
+// The model file writer: each record is walked by its field table.
 #include "persistence/writer.hpp"
 
 #include <algorithm>
@@ -92,94 +92,60 @@ void append_data_split(TextBuffer& out, const float* values, std::size_t n, unsi
 }
 
 // "key": with the comma that separates it from the previous member.
-void append_key(TextBuffer& out, std::string_view key, bool first = false) {
+void append_key(TextBuffer& out, std::string_view key, bool first) {
   if (!first) out.push(',');
   out.push('"');
   out.append(key);
   out.append("\":");
 }
 
-// One member of an object, value by kind.
-void put(TextBuffer& out, std::string_view key, const std::string& value, bool first = false) {
-  append_key(out, key, first);
-  append_string(out, value);
-}
-void put(TextBuffer& out, std::string_view key, std::uint64_t value) {
-  append_key(out, key);
-  append_unsigned(out, value);
-}
-void put(TextBuffer& out, std::string_view key, float value) {
-  append_key(out, key);
-  append_float(out, value);
-}
-// A layer's matrix, by `matrices` when given.
-struct LayerMatrices {
-  MatrixText* text;
-  std::size_t layer;
-};
-void put(TextBuffer& out, std::string_view key, const Matrix& value, LayerMatrices where,
-         MatrixField field) {
-  append_key(out, key);
-  if (where.text != nullptr) {
-    where.text->append(out, where.layer, field, value);
-  } else {
-    append_array(out, value);
-  }
-}
-void put(TextBuffer& out, std::string_view key, const Vector& value) {
-  append_key(out, key);
-  append_array(out, value);
-}
+void append_value(TextBuffer& out, const std::string& value) { append_string(out, value); }
+void append_value(TextBuffer& out, std::uint64_t value) { append_unsigned(out, value); }
+void append_value(TextBuffer& out, float value) { append_float(out, value); }
+void append_value(TextBuffer& out, const Vector& value) { append_array(out, value); }
 
-void append_layer(TextBuffer& out, const Layer& layer, LayerMatrices m) {
-  using F = MatrixField;
+// One record as an object, its members in the order of its field table.
+// `put(field, value)` writes the value of each member.
+template <typename Record, typename Put>
+void append_record(TextBuffer& out, const Record& record, Put&& put) {
   out.push('{');
-  put(out, "layer_type", layer.layer_type, true);
-  put(out, "activation_type", layer.activation_type);
-  put(out, "n_inputs", layer.n_inputs);
-  put(out, "n_neurons", layer.n_neurons);
-  put(out, "weights", layer.weights, m, F::weights);
-  put(out, "biases", layer.biases);
-  put(out, "weight_regularizer_l1", layer.weight_regularizer_l1);
-  put(out, "weight_regularizer_l2", layer.weight_regularizer_l2);
-  put(out, "bias_regularizer_l1", layer.bias_regularizer_l1);
-  put(out, "bias_regularizer_l2", layer.bias_regularizer_l2);
-  put(out, "inputs", layer.inputs, m, F::inputs);
-  put(out, "activation_inputs", layer.activation_inputs, m, F::activation_inputs);
-  put(out, "dweights", layer.dweights, m, F::dweights);
-  put(out, "dbiases", layer.dbiases);
-  put(out, "weight_momentums", layer.weight_momentums, m, F::weight_momentums);
-  put(out, "weight_cache", layer.weight_cache, m, F::weight_cache);
-  put(out, "bias_momentums", layer.bias_momentums);
-  put(out, "bias_cache", layer.bias_cache);
-  put(out, "dropout_rate", layer.dropout_rate);
-  put(out, "binary_mask", layer.binary_mask, m, F::binary_mask);
+  for_each_field(Record::fields(), [&](const auto& field, std::size_t i) {
+    append_key(out, field.name, i == 0);
+    put(field, record.*(field.member));
+  });
   out.push('}');
 }
 
-// The members both model kinds open with: layers and the three selectors.
-template <typename Model>
-void append_model_head(TextBuffer& out, const Model& model, MatrixText* matrices) {
-  out.push('{');
-  append_key(out, "layers", true);
-  out.push('[');
-  for (std::size_t i = 0; i < model.layers.size(); ++i) {
-    if (i != 0) out.push(',');
-    append_layer(out, model.layers[i], LayerMatrices{matrices, i});
-  }
-  out.push(']');
-  put(out, "output_type", model.output_type);
-  put(out, "loss_type", model.loss_type);
-  put(out, "acc_type", model.acc_type);
+// Layer number `index`; its matrices by `matrices` when given.
+void append_layer(TextBuffer& out, const Layer& layer, std::size_t index, MatrixText* matrices) {
+  append_record(out, layer, [&](const auto& field, const auto& value) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(value)>, Matrix>) {
+      if (matrices != nullptr) {
+        matrices->append(out, index, field.member, value);
+      } else {
+        append_array(out, value);
+      }
+    } else {
+      append_value(out, value);
+    }
+  });
 }
 
-// The document of either model kind; only a linear model has acc_precision.
+// The document of either model kind.
 template <typename Model>
 void write_document(TextBuffer& out, const Model& model, MatrixText* matrices) {
-  append_model_head(out, model, matrices);
-  if constexpr (std::is_same_v<Model, LinearModel>) put(out, "acc_precision", model.acc_precision);
-  put(out, "save_best_params", model.save_best_params);
-  out.push('}');
+  append_record(out, model, [&](const auto&, const auto& value) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::vector<Layer>>) {
+      out.push('[');
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        if (i != 0) out.push(',');
+        append_layer(out, value[i], i, matrices);
+      }
+      out.push(']');
+    } else {
+      append_value(out, value);
+    }
+  });
 }
 
 }  // namespace

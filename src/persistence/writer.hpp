@@ -31,24 +31,14 @@ void append_array(TextBuffer& out, const tensor::Vector& vector);
 inline constexpr std::size_t kSplitElements = std::size_t{1} << 20;
 void append_array(TextBuffer& out, const tensor::Matrix& matrix, unsigned threads);
 
-// The matrix fields of a layer, in file order.
-enum class MatrixField : std::uint8_t {
-  weights,
-  inputs,
-  activation_inputs,
-  dweights,
-  weight_momentums,
-  weight_cache,
-  binary_mask,
-};
-
-// Supplies the array objects of the layers' matrices. The plain writer
-// formats each with append_array; a save that can reuse the text of an
-// unchanged array from its previous file puts that text instead. Whatever
-// it does, the bytes must be those append_array would write.
+// Supplies the array objects of the layers' matrices (`field` names which
+// one of layer number `layer`). The plain writer formats each with
+// append_array; a save that can reuse the text of an unchanged array from
+// its previous file puts that text instead. Whatever it does, the bytes must
+// be those append_array would write.
 class MatrixText {
  public:
-  virtual void append(TextBuffer& out, std::size_t layer, MatrixField field,
+  virtual void append(TextBuffer& out, std::size_t layer, tensor::Matrix Layer::*field,
                       const tensor::Matrix& matrix) = 0;
 
  protected:

@@ -20,8 +20,8 @@ namespace {
 
 // draws, x: (n) -> mask, out: (n); out is written only when x is not null.
 KEMB_MASK_CLONES
-void mask_block(const std::uint64_t* draws, std::uint64_t threshold, float kept, float dropped,
-                std::size_t n, float* mask, const float* x, float* out) {
+void mask_block(float* mask, float* out, const std::uint64_t* draws, const float* x, std::size_t n,
+                std::uint64_t threshold, float kept, float dropped) {
   for (std::size_t k = 0; k < n; ++k) mask[k] = draws[k] < threshold ? kept : dropped;
   if (x != nullptr) {
     for (std::size_t k = 0; k < n; ++k) out[k] = x[k] * mask[k];
@@ -37,8 +37,8 @@ Bernoulli::Bernoulli(double p) : always_(p >= 1.0), threshold_(0) {
   }
 }
 
-void bernoulli_fill(const Bernoulli& b, float kept, float dropped, std::size_t n, float* mask,
-                    const float* x, float* out) {
+void bernoulli_fill(float* mask, float* out, const float* x, std::size_t n, const Bernoulli& b,
+                    float kept, float dropped) {
   if (b.always()) {
     for (std::size_t k = 0; k < n; ++k) mask[k] = kept;
     if (x != nullptr) {
@@ -51,8 +51,8 @@ void bernoulli_fill(const Bernoulli& b, float kept, float dropped, std::size_t n
   for (std::size_t start = 0; start < n; start += kBernoulliChunk) {
     const std::size_t len = n - start < kBernoulliChunk ? n - start : kBernoulliChunk;
     fill_u64(draws, len);
-    mask_block(draws, threshold, kept, dropped, len, mask + start,
-               x == nullptr ? nullptr : x + start, x == nullptr ? nullptr : out + start);
+    mask_block(mask + start, x == nullptr ? nullptr : out + start, draws,
+               x == nullptr ? nullptr : x + start, len, threshold, kept, dropped);
   }
 }
 

@@ -17,7 +17,6 @@ class Bernoulli {
 
   bool always() const noexcept { return always_; }
   std::uint64_t threshold() const noexcept { return threshold_; }
-  bool keeps(std::uint64_t u) const noexcept { return always_ || u < threshold_; }
 
  private:
   bool always_;
@@ -27,11 +26,12 @@ class Bernoulli {
 // Number of draws bernoulli_fill asks the generator for at a time.
 inline constexpr std::size_t kBernoulliChunk = 2048;
 
+// x: (n) -> mask, out: (n)
 // For k in [0, n): mask[k] := (draw k keeps) ? kept : dropped, and then
 // out[k] := x[k] x mask[k] when `x` is not null (one float32 product per
 // element). Draws come in row-major element order from the thread's
 // generator.
-void bernoulli_fill(const Bernoulli& b, float kept, float dropped, std::size_t n, float* mask,
-                    const float* x, float* out);
+void bernoulli_fill(float* mask, float* out, const float* x, std::size_t n, const Bernoulli& b,
+                    float kept, float dropped);
 
 }  // namespace kemb::random

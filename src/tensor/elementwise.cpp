@@ -18,13 +18,13 @@ void check_covers(const Vector& v, std::size_t n) {
   if (v.size() < n) throw_index_out_of_bounds();
 }
 
-void copy_into(const Matrix& src, Matrix& dst) {
+void copy_into(Matrix& dst, const Matrix& src) {
   if (&src == &dst) return;
   dst.reshape_for_overwrite(src.rows, src.cols);
   std::copy(src.data.begin(), src.data.end(), dst.data.begin());
 }
 
-void multiply(const Matrix& a, const Matrix& b, Matrix& out) {
+void multiply(Matrix& out, const Matrix& a, const Matrix& b) {
   check_covers(b, a.rows, a.cols);
   const std::size_t rows = a.rows;
   const std::size_t cols = a.cols;

@@ -16,12 +16,12 @@ void check_covers(const Vector& v, std::size_t n);
 
 // src: (rows, cols) -> dst: (rows, cols), dst := src. A no-op when both are
 // the same object.
-void copy_into(const Matrix& src, Matrix& dst);
+void copy_into(Matrix& dst, const Matrix& src);
 
 // a: (rows, cols), b: at least (rows, cols) -> out: (rows, cols)
 // out[i][j] := a[i][j] x b[i][j], with `b` read at a's positions (so a larger
 // `b` is read by 2-D index, not by flat position). `out` may alias `a`.
-void multiply(const Matrix& a, const Matrix& b, Matrix& out);
+void multiply(Matrix& out, const Matrix& a, const Matrix& b);
 
 // values: (n) -> sum, left to right in float32.
 float sum(const float* values, std::size_t n);

@@ -54,8 +54,7 @@ void check_product(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb)
   }
 }
 
-void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb,
-          Matrix& c) {
+void gemm(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose tb) {
   check_product(a, ta, b, tb);
   const std::size_t m = operand_shape(a, ta).rows;
   const std::size_t k = operand_shape(a, ta).cols;
@@ -74,13 +73,7 @@ void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb,
                     c.data.data(), blas_int(n));
 }
 
-Matrix matmul(const Matrix& a, const Matrix& b) {
-  Matrix c;
-  gemm(a, Transpose::no, b, Transpose::no, c);
-  return c;
-}
-
-void column_sums(const Matrix& m, Vector& out) {
+void column_sums(Vector& out, const Matrix& m) {
   out.resize_for_overwrite(m.cols);
   float* sums = out.data.data();
   std::fill(sums, sums + m.cols, 0.0f);

@@ -29,8 +29,7 @@ inline constexpr std::size_t kThreadedWork = std::size_t{1} << 23;
 // c := op(a) . op(b). `c` is reshaped (its storage reused when the element
 // count is unchanged) and must not alias `a` or `b`. Small products run on
 // one OpenBLAS thread, larger ones on up to thread_limit() threads.
-void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb,
-          Matrix& c);
+void gemm(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose tb);
 
 // The most OpenBLAS threads a large product may use; 0 (the default) means
 // all that OpenBLAS started with. The training loop lowers it while a save
@@ -39,11 +38,8 @@ void gemm(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb,
 void set_thread_limit(int threads) noexcept;
 int thread_limit() noexcept;
 
-// a: (m, k), b: (k, n) -> (m, n)
-Matrix matmul(const Matrix& a, const Matrix& b);
-
 // m: (rows, cols) -> out: (cols), out[j] = sum over i of m[i][j]
-void column_sums(const Matrix& m, Vector& out);
+void column_sums(Vector& out, const Matrix& m);
 
 // The OpenBLAS kernel family in use ("Haswell", "SkylakeX", ...).
 const char* blas_core_name() noexcept;

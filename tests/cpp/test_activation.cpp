@@ -8,6 +8,7 @@
 #include "activation/relu.hpp"
 #include "activation/softmax.hpp"
 #include "reference.hpp"
+#include "values.hpp"
 
 namespace kemb {
 

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "reference.hpp"
+#include "values.hpp"
 #include "tensor/elementwise.hpp"
 #include "tensor/gemm.hpp"
 
@@ -29,7 +30,7 @@ TEST_P(GemmShapes, all_transposes_match_reference) {
       const Matrix a = ta ? ref::random_matrix(k, m, 1) : ref::random_matrix(m, k, 1);
       const Matrix b = tb ? ref::random_matrix(n, k, 2) : ref::random_matrix(k, n, 2);
       Matrix c(3, 3);  // wrong shape and stale values: the call must replace both
-      tensor::gemm(a, Transpose(ta), b, Transpose(tb), c);
+      tensor::gemm(c, a, Transpose(ta), b, Transpose(tb));
       EXPECT_TRUE(ref::close(c, ref::product(a, ta, b, tb))) << "ta=" << ta << " tb=" << tb;
     }
   }
@@ -44,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(gemm, GemmShapes,
 
 TEST(gemm, empty_inner_dimension_gives_zeros) {
   Matrix c(2, 2, {5, 5, 5, 5});
-  tensor::gemm(Matrix(2, 0), Transpose::no, Matrix(0, 2), Transpose::no, c);
+  tensor::gemm(c, Matrix(2, 0), Transpose::no, Matrix(0, 2), Transpose::no);
   EXPECT_EQ(c, Matrix(2, 2));
 }
 
@@ -71,7 +72,7 @@ TEST(gemm, incompatible_shapes_name_the_operands_as_multiplied) {
   for (const Case& c : cases) {
     Matrix out;
     EXPECT_EQ(ref::error_of([&] {
-                tensor::gemm(Matrix(c.ar, c.ac), c.ta, Matrix(c.br, c.bc), c.tb, out);
+                tensor::gemm(out, Matrix(c.ar, c.ac), c.ta, Matrix(c.br, c.bc), c.tb);
               }),
               c.message);
   }
@@ -81,9 +82,9 @@ TEST(gemm, reuses_the_output_storage_for_the_same_shape) {
   const Matrix a = ref::random_matrix(20, 10, 3);
   const Matrix b = ref::random_matrix(10, 30, 4);
   Matrix c;
-  tensor::gemm(a, Transpose::no, b, Transpose::no, c);
+  tensor::gemm(c, a, Transpose::no, b, Transpose::no);
   const float* storage = c.data.data();
-  tensor::gemm(a, Transpose::no, b, Transpose::no, c);
+  tensor::gemm(c, a, Transpose::no, b, Transpose::no);
   EXPECT_EQ(c.data.data(), storage);
 }
 
@@ -91,7 +92,7 @@ TEST(column_sums, match_reference_including_empty_shapes) {
   for (auto [rows, cols] : {std::pair{0, 4}, {5, 0}, {1, 3}, {257, 19}}) {
     const Matrix m = ref::random_matrix(rows, cols, 5);
     Vector sums(2);
-    tensor::column_sums(m, sums);
+    tensor::column_sums(sums, m);
     ASSERT_EQ(sums.size(), static_cast<std::size_t>(cols));
     for (int j = 0; j < cols; ++j) {
       double s = 0.0;
@@ -105,17 +106,17 @@ TEST(elementwise, multiply_reads_a_larger_factor_by_position) {
   const Matrix a(2, 2, {1, 2, 3, 4});
   const Matrix wide(3, 3, {10, 20, 99, 30, 40, 99, 99, 99, 99});
   Matrix out;
-  tensor::multiply(a, wide, out);
+  tensor::multiply(out, a, wide);
   EXPECT_EQ(out, Matrix(2, 2, {10, 40, 90, 160}));
   // In place over the first factor.
   Matrix in_place = a;
-  tensor::multiply(in_place, wide, in_place);
+  tensor::multiply(in_place, in_place, wide);
   EXPECT_EQ(in_place, out);
   for (const Matrix& small : {Matrix(1, 2), Matrix(2, 1)}) {
-    EXPECT_EQ(ref::error_of([&] { tensor::multiply(a, small, out); }), ref::kIndexError);
+    EXPECT_EQ(ref::error_of([&] { tensor::multiply(out, a, small); }), ref::kIndexError);
   }
   // Nothing to read, nothing to fail.
-  tensor::multiply(Matrix(0, 5), Matrix(), out);
+  tensor::multiply(out, Matrix(0, 5), Matrix());
   EXPECT_EQ(out.rows, 0u);
   EXPECT_EQ(out.cols, 5u);
 }

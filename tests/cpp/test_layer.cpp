@@ -11,6 +11,7 @@
 #include "layer/dropout.hpp"
 #include "random/thread_rng.hpp"
 #include "reference.hpp"
+#include "values.hpp"
 #include "tensor/gemm.hpp"
 
 namespace kemb {
@@ -54,22 +55,22 @@ class SeededRng {
 
 TEST(dense, forward_worked_examples) {
   Layer layer = dense(Matrix(2, 2, {1, 2, 3, 4}), ref::vec({10, 20}));
-  EXPECT_EQ(layer.forward(Matrix(1, 2, {1, 1}), false), Matrix(1, 2, {14, 26}));
+  EXPECT_EQ(ref::forward(layer, Matrix(1, 2, {1, 1}), false), Matrix(1, 2, {14, 26}));
   EXPECT_EQ(layer.inputs, Matrix(1, 2, {1, 1}));
 
   layer.activation_type = "relu";
-  EXPECT_EQ(layer.forward(Matrix(1, 2, {-20, 0}), true), Matrix(1, 2, {0, 0}));
+  EXPECT_EQ(ref::forward(layer, Matrix(1, 2, {-20, 0}), true), Matrix(1, 2, {0, 0}));
   EXPECT_EQ(layer.activation_inputs, Matrix(1, 2, {-10, -20}));
 }
 
 TEST(dense, forward_failures) {
   Layer layer = dense(Matrix(2, 2), Vector(2));
-  EXPECT_EQ(ref::error_of([&] { layer.forward(Matrix(1, 3), true); }),
+  EXPECT_EQ(ref::error_of([&] { ref::forward(layer, Matrix(1, 3), true); }),
             "ndarray: inputs 1 \u00d7 3 and 2 \u00d7 2 are not compatible for matrix "
             "multiplication");
   for (const char* activation : {"", "relu"}) {
     Layer short_biases = dense(Matrix(2, 3), Vector(2), activation);
-    EXPECT_EQ(ref::error_of([&] { short_biases.forward(Matrix(1, 2), true); }),
+    EXPECT_EQ(ref::error_of([&] { ref::forward(short_biases, Matrix(1, 2), true); }),
               ref::kIndexError);
   }
 }
@@ -78,9 +79,9 @@ TEST(dense, backward_matches_reference) {
   for (const char* activation : {"", "relu"}) {
     Layer layer = dense(ref::random_matrix(6, 4, 20), ref::random_vector(4, 21), activation);
     const Matrix x = ref::random_matrix(9, 6, 22);
-    const Matrix out = layer.forward(x, true);
+    const Matrix out = ref::forward(layer, x, true);
     const Matrix g = ref::random_matrix(9, 4, 23);
-    const Matrix dinputs = layer.backward(g);
+    const Matrix dinputs = ref::backward(layer, g);
 
     Matrix local = g;  // the gradient at the layer's own output
     if (layer.activation_type == "relu") {
@@ -99,7 +100,7 @@ TEST(dense, backward_matches_reference) {
     Layer skipping = layer;
     Matrix consumed = g;
     Matrix unused;
-    skipping.backward(consumed, unused, false);
+    skipping.backward(unused, consumed, false);
     EXPECT_EQ(skipping, layer);
   }
 }
@@ -108,8 +109,8 @@ TEST(dense, regularizer_terms_are_added_in_order) {
   Layer layer = dense(Matrix(2, 2, {0.0f, -2.0f, 3.0f, ref::nan()}), ref::vec({-1, 0}));
   const Matrix x = ref::random_matrix(3, 2, 24);
   const Matrix g = ref::random_matrix(3, 2, 25);
-  layer.forward(x, true);
-  layer.backward(g);
+  ref::forward(layer, x, true);
+  ref::backward(layer, g);
   const Matrix plain_dw = layer.dweights;
   const Vector plain_db = layer.dbiases;
 
@@ -117,7 +118,7 @@ TEST(dense, regularizer_terms_are_added_in_order) {
   layer.weight_regularizer_l2 = 0.25f;
   layer.bias_regularizer_l1 = 0.75f;
   layer.bias_regularizer_l2 = 1.5f;
-  layer.backward(g);
+  ref::backward(layer, g);
   Matrix expected_dw = plain_dw;
   for (std::size_t k = 0; k < 4; ++k) {
     const float w = layer.weights.data[k];
@@ -138,7 +139,7 @@ TEST(dense, regularizer_terms_are_added_in_order) {
   for (float off : {0.0f, -1.0f, ref::nan()}) {
     layer.weight_regularizer_l1 = layer.weight_regularizer_l2 = off;
     layer.bias_regularizer_l1 = layer.bias_regularizer_l2 = off;
-    layer.backward(g);
+    ref::backward(layer, g);
     EXPECT_TRUE(ref::same_bits(layer.dweights, plain_dw));
     EXPECT_TRUE(ref::same_bits(layer.dbiases, plain_db));
   }
@@ -147,34 +148,34 @@ TEST(dense, regularizer_terms_are_added_in_order) {
 TEST(dense, worked_regularizer_examples) {
   // Zero gradient, so dweights and dbiases hold the terms alone.
   Layer layer = dense(Matrix(1, 2, {0, -2}), ref::vec({-1, 2}));
-  layer.forward(Matrix(1, 1, {0}), true);
+  ref::forward(layer, Matrix(1, 1, {0}), true);
   layer.weight_regularizer_l1 = 0.5f;
   layer.bias_regularizer_l1 = 0.5f;
-  layer.backward(Matrix(1, 2));
+  ref::backward(layer, Matrix(1, 2));
   EXPECT_EQ(layer.dweights, Matrix(1, 2, {0.5f, -0.5f}));
   EXPECT_EQ(layer.dbiases, ref::vec({-0.5f, 0.5f}));
   layer.weight_regularizer_l1 = 0.0f;
   layer.bias_regularizer_l1 = 0.0f;
   layer.weight_regularizer_l2 = 0.5f;
   layer.bias_regularizer_l2 = 0.25f;
-  layer.backward(Matrix(1, 2));
+  ref::backward(layer, Matrix(1, 2));
   EXPECT_EQ(layer.dweights, Matrix(1, 2, {0, -2}));
   EXPECT_EQ(layer.dbiases, ref::vec({-0.5f, 1.0f}));
 }
 
 TEST(dense, backward_shape_failures_survive_skipping) {
   Layer layer = dense(Matrix(2, 3), Vector(3));
-  layer.forward(Matrix(4, 2), true);
+  ref::forward(layer, Matrix(4, 2), true);
   for (bool want : {true, false}) {
     Matrix rows_mismatch(5, 3), out;
-    EXPECT_EQ(ref::error_of([&] { layer.backward(rows_mismatch, out, want); }),
+    EXPECT_EQ(ref::error_of([&] { layer.backward(out, rows_mismatch, want); }),
               "ndarray: inputs 2 \u00d7 4 and 5 \u00d7 3 are not compatible for matrix "
               "multiplication");
     // 0-row batch: the weight gradient forms, the input gradient cannot.
     Layer empty_batch = dense(Matrix(2, 3), Vector(3));
-    empty_batch.forward(Matrix(0, 2), true);
+    ref::forward(empty_batch, Matrix(0, 2), true);
     Matrix cols_mismatch(0, 2);
-    EXPECT_EQ(ref::error_of([&] { empty_batch.backward(cols_mismatch, out, want); }),
+    EXPECT_EQ(ref::error_of([&] { empty_batch.backward(out, cols_mismatch, want); }),
               "ndarray: inputs 0 \u00d7 2 and 3 \u00d7 2 are not compatible for matrix "
               "multiplication");
   }
@@ -184,7 +185,7 @@ TEST(dropout, identity_outside_training) {
   Layer layer = dropout_layer(1.5f);  // not checked outside training
   layer.binary_mask = Matrix(1, 1, {7});
   const Matrix x = ref::random_matrix(3, 4, 30);
-  EXPECT_EQ(layer.forward(x, false), x);
+  EXPECT_EQ(ref::forward(layer, x, false), x);
   EXPECT_EQ(layer.inputs, x);
   EXPECT_EQ(layer.binary_mask, Matrix(1, 1, {7}));
 }
@@ -192,11 +193,11 @@ TEST(dropout, identity_outside_training) {
 TEST(dropout, mask_values_for_keep_probabilities) {
   const Matrix x = ref::random_matrix(40, 50, 31);
   Layer keep_all = dropout_layer(1.0f);
-  EXPECT_EQ(keep_all.forward(x, true), x);
+  EXPECT_EQ(ref::forward(keep_all, x, true), x);
   EXPECT_EQ(keep_all.binary_mask, Matrix(40, 50, FloatArray(2000, 1.0f)));
 
   Layer half = dropout_layer(0.5f);
-  const Matrix out = half.forward(x, true);
+  const Matrix out = ref::forward(half, x, true);
   std::size_t kept = 0;
   for (std::size_t k = 0; k < x.size(); ++k) {
     ASSERT_TRUE(out.data[k] == 0.0f || out.data[k] == 2.0f * x.data[k]) << k;
@@ -208,7 +209,7 @@ TEST(dropout, mask_values_for_keep_probabilities) {
 
   // Nothing kept gives zeros, not 0/0.
   Layer none = dropout_layer(0.0f);
-  EXPECT_EQ(none.forward(x, true), Matrix(40, 50));
+  EXPECT_EQ(ref::forward(none, x, true), Matrix(40, 50));
   EXPECT_EQ(none.binary_mask, Matrix(40, 50));
   for (float v : none.binary_mask.data) EXPECT_EQ(ref::bits(v), 0u);
 }
@@ -220,7 +221,7 @@ TEST(dropout, one_draw_per_element_in_row_major_order) {
   {
     SeededRng seeded("12345");
     Layer layer = dropout_layer(p);
-    const Matrix out = layer.forward(x, true);
+    const Matrix out = ref::forward(layer, x, true);
     mask = layer.binary_mask;
     Matrix expected_out = x;
     for (std::size_t k = 0; k < x.size(); ++k) expected_out.data[k] = x.data[k] * mask.data[k];
@@ -246,11 +247,11 @@ TEST(dropout, probability_errors_even_for_empty_input) {
                         Case{1.5f, "ProbabilityTooLarge"}, Case{ref::inf(), "ProbabilityTooLarge"}}) {
     for (const Matrix& x : {Matrix(), Matrix(2, 2)}) {
       Layer layer = dropout_layer(c.p);
-      EXPECT_EQ(ref::error_of([&] { layer.forward(x, true); }), prefix + c.error);
+      EXPECT_EQ(ref::error_of([&] { ref::forward(layer, x, true); }), prefix + c.error);
     }
   }
   Layer empty_batch = dropout_layer(0.5f);
-  const Matrix out = empty_batch.forward(Matrix(0, 3), true);
+  const Matrix out = ref::forward(empty_batch, Matrix(0, 3), true);
   EXPECT_EQ(out.rows, 0u);
   EXPECT_EQ(out.cols, 3u);
   EXPECT_EQ(empty_batch.binary_mask.rows, 0u);
@@ -260,11 +261,11 @@ TEST(dropout, probability_errors_even_for_empty_input) {
 TEST(dropout, backward_multiplies_by_the_mask) {
   Layer layer = dropout_layer(0.5f);
   layer.binary_mask = Matrix(2, 3, {2, 0, 2, 0, 2, 9});
-  EXPECT_EQ(layer.backward(Matrix(2, 2, {1, 2, 3, 4})), Matrix(2, 2, {2, 0, 0, 8}));
+  EXPECT_EQ(ref::backward(layer, Matrix(2, 2, {1, 2, 3, 4})), Matrix(2, 2, {2, 0, 0, 8}));
   layer.binary_mask = Matrix(1, 2);
   for (bool want : {true, false}) {
     Matrix g(2, 2), out;
-    EXPECT_EQ(ref::error_of([&] { layer.backward(g, out, want); }), ref::kIndexError);
+    EXPECT_EQ(ref::error_of([&] { layer.backward(out, g, want); }), ref::kIndexError);
   }
 }
 
@@ -272,16 +273,16 @@ TEST(layer_dispatch, unknown_type_outputs_nothing_and_keeps_caches) {
   Layer layer;
   layer.layer_type = "Dense";
   layer.inputs = Matrix(1, 1, {5});
-  EXPECT_EQ(layer.forward(Matrix(2, 2, {1, 2, 3, 4}), true), Matrix());
+  EXPECT_EQ(ref::forward(layer, Matrix(2, 2, {1, 2, 3, 4}), true), Matrix());
   EXPECT_EQ(layer.inputs, Matrix(1, 1, {5}));
-  EXPECT_EQ(layer.backward(Matrix(2, 2, {1, 2, 3, 4})), Matrix());
+  EXPECT_EQ(ref::backward(layer, Matrix(2, 2, {1, 2, 3, 4})), Matrix());
 
   layer.activation_type = "relu";
-  EXPECT_EQ(layer.forward(Matrix(2, 2), true), Matrix());
+  EXPECT_EQ(ref::forward(layer, Matrix(2, 2), true), Matrix());
   EXPECT_EQ(layer.activation_inputs, Matrix());
   // With the rectifier the gradient passes through it.
   layer.activation_inputs = Matrix(1, 2, {-1, 1});
-  EXPECT_EQ(layer.backward(Matrix(1, 2, {3, 4})), Matrix(1, 2, {0, 4}));
+  EXPECT_EQ(ref::backward(layer, Matrix(1, 2, {3, 4})), Matrix(1, 2, {0, 4}));
 }
 
 }  // namespace

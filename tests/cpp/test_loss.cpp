@@ -7,6 +7,7 @@
 #include "loss/categorical_crossentropy.hpp"
 #include "loss/mean_squared_error.hpp"
 #include "reference.hpp"
+#include "values.hpp"
 
 namespace kemb {
 
@@ -82,7 +83,7 @@ TEST(categorical_crossentropy, backward_worked_example_and_reference) {
   for (float& x : expected.data) x = x / 9.0f;
   EXPECT_TRUE(ref::same_bits(categorical_crossentropy::backward(p, labels), expected));
   Matrix in_place = p;
-  categorical_crossentropy::backward(in_place, labels, in_place);
+  categorical_crossentropy::backward(in_place, in_place, labels);
   EXPECT_TRUE(ref::same_bits(in_place, expected));
 }
 
@@ -93,7 +94,7 @@ TEST(categorical_crossentropy, bad_labels_fail_in_both_functions) {
               ref::kIndexError);
     Matrix d;
     EXPECT_EQ(
-        ref::error_of([&] { categorical_crossentropy::backward(kProbabilities, labels, d); }),
+        ref::error_of([&] { categorical_crossentropy::backward(d, kProbabilities, labels); }),
         ref::kIndexError);
   }
 }
@@ -123,7 +124,7 @@ TEST(mean_squared_error, gradient_divides_by_columns_then_rows) {
   }
   EXPECT_TRUE(ref::same_bits(mean_squared_error::backward(out, targets), expected));
   Matrix in_place = out;
-  mean_squared_error::backward(in_place, targets, in_place);
+  mean_squared_error::backward(in_place, in_place, targets);
   EXPECT_TRUE(ref::same_bits(in_place, expected));
 }
 

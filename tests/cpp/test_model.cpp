@@ -14,6 +14,7 @@
 #include "model/linear.hpp"
 #include "random/thread_rng.hpp"
 #include "reference.hpp"
+#include "values.hpp"
 
 namespace kemb {
 
@@ -50,12 +51,12 @@ CategoricalModel stacked_model() {
 // The plain pass: value copies between layers, no workspace.
 Matrix plain_forward(std::vector<Layer>& layers, const Matrix& x, bool training) {
   Matrix current = x;
-  for (Layer& layer : layers) current = layer.forward(current, training);
+  for (Layer& layer : layers) current = ref::forward(layer, current, training);
   return current;
 }
 
 void plain_backward(std::vector<Layer>& layers, Matrix gradient) {
-  for (std::size_t i = layers.size(); i-- > 0;) gradient = layers[i].backward(gradient);
+  for (std::size_t i = layers.size(); i-- > 0;) gradient = ref::backward(layers[i], gradient);
 }
 
 class SeededRng {
@@ -88,7 +89,7 @@ TEST(model, buffered_passes_equal_the_plain_layer_by_layer_run) {
       SeededRng seeded;
       const Matrix& out = buffered.forward(ws.training_input, true, ws);
       ASSERT_TRUE(ref::same_bits(out, expected)) << "epoch " << epoch;
-      categorical_crossentropy::backward(out, y, ws.gradient);
+      categorical_crossentropy::backward(ws.gradient, out, y);
     }
     buffered.backward(ws);
     plain_backward(plain.layers, categorical_crossentropy::backward(expected, y));
@@ -118,9 +119,9 @@ TEST(model, linear_model_passes_and_unknown_layer_types) {
   EXPECT_TRUE(model.layers[1].inputs.empty());
   // A linear model without layers returns its input.
   LinearModel bare;
-  EXPECT_EQ(bare.forward(x, true), x);
+  EXPECT_EQ(ref::forward(bare, x, true), x);
   bare.output_type = "identity";
-  EXPECT_EQ(bare.forward(x, false), x);
+  EXPECT_EQ(ref::forward(bare, x, false), x);
 }
 
 TEST(model, linear_backward_matches_the_plain_run) {
@@ -133,7 +134,7 @@ TEST(model, linear_backward_matches_the_plain_run) {
   const Matrix& out = buffered.forward(x, true, ws);
   const Matrix expected = plain_forward(plain.layers, x, true);
   ASSERT_TRUE(ref::same_bits(out, expected));
-  mean_squared_error::backward(out, y, ws.gradient);
+  mean_squared_error::backward(ws.gradient, out, y);
   buffered.backward(ws);
   plain_backward(plain.layers, mean_squared_error::backward(expected, y));
   EXPECT_EQ(buffered.layers, plain.layers);
@@ -142,20 +143,20 @@ TEST(model, linear_backward_matches_the_plain_run) {
 TEST(model, categorical_output_type_selects_softmax_exactly) {
   const Matrix x(2, 3, {1, 2, 3, 0, 0, 0});
   CategoricalModel model;
-  EXPECT_TRUE(ref::same_bits(model.forward(x, false), softmax::forward(x)));
+  EXPECT_TRUE(ref::same_bits(ref::forward(model, x, false), softmax::forward(x)));
   for (const char* other : {"Softmax", "softmax ", "linear"}) {
     model.output_type = other;
-    EXPECT_EQ(model.forward(x, false), x);
-    EXPECT_TRUE(CategoricalModel::predict(other, x).empty());
+    EXPECT_EQ(ref::forward(model, x, false), x);
+    EXPECT_TRUE(ref::predict(other, x).empty());
   }
 }
 
 TEST(model, predict_first_maximum_wins) {
   const Matrix rows(4, 3, {0.2f, 0.5f, 0.5f, ref::nan(), 3.0f, 1.0f, 1.0f, ref::nan(), 2.0f,
                            -ref::inf(), -ref::inf(), -ref::inf()});
-  EXPECT_EQ(CategoricalModel::predict("softmax", rows), (Labels{1, 0, 2, 0}));
-  EXPECT_EQ(CategoricalModel::predict("softmax", Matrix(3, 0)), (Labels{0, 0, 0}));
-  EXPECT_TRUE(CategoricalModel::predict("softmax", Matrix(0, 4)).empty());
+  EXPECT_EQ(ref::predict("softmax", rows), (Labels{1, 0, 2, 0}));
+  EXPECT_EQ(ref::predict("softmax", Matrix(3, 0)), (Labels{0, 0, 0}));
+  EXPECT_TRUE(ref::predict("softmax", Matrix(0, 4)).empty());
 }
 
 TEST(model, regularization_loss_weighs_every_term_by_its_coefficient) {

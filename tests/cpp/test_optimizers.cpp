@@ -11,6 +11,7 @@
 #include "optimizer/dyn_optimizer.hpp"
 #include "optimizer/sgd.hpp"
 #include "reference.hpp"
+#include "values.hpp"
 
 namespace kemb {
 

@@ -18,6 +18,7 @@
 #include "model/linear.hpp"
 #include "persistence/reader.hpp"
 #include "tensor/gemm.hpp"
+#include "values.hpp"
 
 namespace kemb {
 
@@ -106,10 +107,10 @@ TEST(resource_limits, a_loaded_model_claiming_terabytes_fails_in_its_first_pass)
   // A 0 x 2^46 weight matrix holds no data, so the file is valid; the first
   // product with it would produce one row of 2^46 outputs per sample.
   CategoricalModel model = persistence::read_categorical_model(file_with_weights(0, k46));
-  EXPECT_EQ(message_of([&] { model.forward(Matrix(1, 0), false); }), kFailed256TiB);
+  EXPECT_EQ(message_of([&] { ref::forward(model, Matrix(1, 0), false); }), kFailed256TiB);
   CategoricalModel overflowing =
       persistence::read_categorical_model(file_with_weights(0, std::size_t{1} << 62));
-  EXPECT_EQ(message_of([&] { overflowing.forward(Matrix(3, 0), false); }), "capacity overflow");
+  EXPECT_EQ(message_of([&] { ref::forward(overflowing, Matrix(3, 0), false); }), "capacity overflow");
   // Training starts with Layer::init, which allocates n_inputs x n_neurons.
   model.layers[0].n_inputs = k46;
   model.layers[0].n_neurons = 1;

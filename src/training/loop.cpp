@@ -1,86 +1,25 @@
 // The epoch loop shared by both model kinds. What differs between them
-// (targets, predictions, loss, accuracy) comes from a small traits struct;
-// the steps, the report counter, validation and the save rule are written
-// once.
-#include "model/training.hpp"
+// (targets, predictions, loss, accuracy, loss gradient) comes from the model
+// record itself; the steps, the report counter, validation and the save rule
+// are written once.
+#include "training/loop.hpp"
 
 #include <cstdint>
 #include <string>
 
-#include "accuracy/categorical.hpp"
-#include "accuracy/linear.hpp"
-#include "activation/linear.hpp"
 #include "io/console.hpp"
 #include "io/error.hpp"
-#include "loss/categorical_crossentropy.hpp"
-#include "loss/mean_squared_error.hpp"
 #include "model/categorical.hpp"
 #include "model/linear.hpp"
 #include "model/report.hpp"
 #include "persistence/save_pipeline.hpp"
 #include "tensor/gemm.hpp"
 
-namespace kemb::model {
+namespace kemb::training {
 
-using io::Error;
-using tensor::Labels;
 using tensor::Matrix;
-using tensor::Vector;
 
 namespace {
-
-template <typename Model>
-struct Kind;
-
-template <>
-struct Kind<CategoricalModel> {
-  using Targets = Labels;
-  using Predictions = Labels;
-
-  static void predict(const CategoricalModel& model, const Matrix& output, Labels& out) {
-    CategoricalModel::predict(model.output_type, output, out);
-  }
-  static float data_loss(const CategoricalModel& model, const Matrix& output, const Labels&,
-                         const Labels& y) {
-    return model.loss_type == "categorical_crossentropy"
-               ? categorical_crossentropy::calculate(output, y)
-               : 0.0f;
-  }
-  static float accuracy(const CategoricalModel& model, const Labels& predictions, const Labels& y) {
-    return model.acc_type == "categorical" ? accuracy::categorical(predictions, y) : 0.0f;
-  }
-  static void loss_gradient(const Matrix& output, const Labels& y, Matrix& d) {
-    categorical_crossentropy::backward(output, y, d);
-  }
-};
-
-template <>
-struct Kind<LinearModel> {
-  using Targets = Vector;
-  using Predictions = Vector;
-
-  static void predict(const LinearModel& model, const Matrix& output, Vector& out) {
-    if (model.output_type == "linear") {
-      linear::predict(output, out);
-    } else {
-      out.data.clear();
-    }
-  }
-  // The loss looks at the predictions only: the first output column.
-  static float data_loss(const LinearModel& model, const Matrix&, const Vector& predictions,
-                         const Vector& y) {
-    return model.loss_type == "mean_squared_error"
-               ? mean_squared_error::calculate(predictions, y)
-               : 0.0f;
-  }
-  static float accuracy(const LinearModel& model, const Vector& predictions, const Vector& y) {
-    return model.acc_type == "linear" ? accuracy::linear(predictions, y, model.acc_precision)
-                                      : 0.0f;
-  }
-  static void loss_gradient(const Matrix& output, const Vector& y, Matrix& d) {
-    mean_squared_error::backward(output, y, d);
-  }
-};
 
 // The figures of one pass over a data set.
 struct PassFigures {
@@ -93,30 +32,29 @@ struct PassFigures {
 // regularization loss, which cannot fail, is taken by the caller.)
 template <typename Model>
 PassFigures measure(const Model& model, const Matrix& output,
-                    typename Kind<Model>::Predictions& predictions,
-                    const typename Kind<Model>::Targets& y) {
-  Kind<Model>::predict(model, output, predictions);
+                    typename Model::Predictions& predictions, const typename Model::Targets& y) {
+  model.predict(predictions, output);
   PassFigures figures;
-  figures.data_loss = Kind<Model>::data_loss(model, output, predictions, y);
-  figures.accuracy = Kind<Model>::accuracy(model, predictions, y);
+  figures.data_loss = model.data_loss(output, predictions, y);
+  figures.accuracy = model.accuracy(predictions, y);
   return figures;
 }
 
 template <typename Model>
 void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
-                const typename Kind<Model>::Targets& y, const Matrix& val_x,
-                const typename Kind<Model>::Targets& val_y, DynamicOptimizer opt,
-                const EpochHook& between_epochs, persistence::SavePipeline<Model>& saves,
+                const typename Model::Targets& y, const Matrix& val_x,
+                const typename Model::Targets& val_y, DynamicOptimizer opt,
+                const model::EpochHook& between_epochs, persistence::SavePipeline<Model>& saves,
                 bool& in_hook) {
   const bool has_validation = val_x.rows != 0 || val_x.cols != 0;
   // The training set moves into the workspace, which lends it to the first
   // layer as that layer's cached input instead of copying it every epoch.
   // The validation pass shares the workspace so that it takes the loan back
   // before it fills the layer's input with the validation set.
-  Workspace ws;
+  model::Workspace ws;
   ws.training_input = std::move(x);
-  typename Kind<Model>::Predictions predictions;
-  typename Kind<Model>::Predictions val_predictions;
+  typename Model::Predictions predictions;
+  typename Model::Predictions val_predictions;
   float best_loss = 0.0f;
   std::uint16_t reports_due = 0;  // epochs since the last report
 
@@ -139,7 +77,7 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
       if (!has_validation) reports_due = 0;
     }
 
-    Kind<Model>::loss_gradient(output, y, ws.gradient);
+    Model::loss_gradient(ws.gradient, output, y);
     model.backward(ws);
     opt.decay_step();
     for (Layer& layer : model.layers) opt.update_params(layer);
@@ -178,9 +116,9 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
 // the hook (Ctrl-C) abandons it instead, leaving the last complete save.
 template <typename Model>
 void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
-                const typename Kind<Model>::Targets& y, const Matrix& val_x,
-                const typename Kind<Model>::Targets& val_y, DynamicOptimizer opt,
-                const EpochHook& between_epochs) {
+                const typename Model::Targets& y, const Matrix& val_x,
+                const typename Model::Targets& val_y, DynamicOptimizer opt,
+                const model::EpochHook& between_epochs) {
   persistence::SavePipeline<Model> saves({.stable_first_input = true});
   // Products get all OpenBLAS threads again when the call ends, however.
   struct ThreadLimitReset {
@@ -203,34 +141,32 @@ void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
 
 }  // namespace
 
-std::uint16_t prepare_training(std::vector<Layer>& layers, DynamicOptimizer& opt,
-                               std::uint16_t num_epochs, std::uint16_t print_freq) {
+std::uint16_t prepare(std::vector<Layer>& layers, DynamicOptimizer& opt, std::uint16_t num_epochs,
+                      std::uint16_t print_freq) {
   for (Layer& layer : layers) layer.init();
   opt.current_learning_rate = opt.learning_rate;
-  if (print_freq == 0) throw Error("attempt to divide by zero");
+  if (print_freq == 0) throw io::Error("attempt to divide by zero");
   return static_cast<std::uint16_t>(num_epochs / print_freq);
 }
 
-}  // namespace kemb::model
+}  // namespace kemb::training
 
 namespace kemb {
 
-using tensor::Labels;
-using tensor::Matrix;
-using tensor::Vector;
-
-void CategoricalModel::train(std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
-                             const Labels& y, const Matrix& val_x, const Labels& val_y,
-                             DynamicOptimizer opt, const model::EpochHook& between_epochs) {
-  model::train_loop(*this, num_epochs, print_every, std::move(x), y, val_x, val_y, std::move(opt),
-                    between_epochs);
+void CategoricalModel::train(std::uint16_t num_epochs, std::uint16_t print_every, tensor::Matrix x,
+                             const tensor::Labels& y, const tensor::Matrix& val_x,
+                             const tensor::Labels& val_y, DynamicOptimizer opt,
+                             const model::EpochHook& between_epochs) {
+  training::train_loop(*this, num_epochs, print_every, std::move(x), y, val_x, val_y,
+                       std::move(opt), between_epochs);
 }
 
-void LinearModel::train(std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
-                        const Vector& y, const Matrix& val_x, const Vector& val_y,
-                        DynamicOptimizer opt, const model::EpochHook& between_epochs) {
-  model::train_loop(*this, num_epochs, print_every, std::move(x), y, val_x, val_y, std::move(opt),
-                    between_epochs);
+void LinearModel::train(std::uint16_t num_epochs, std::uint16_t print_every, tensor::Matrix x,
+                        const tensor::Vector& y, const tensor::Matrix& val_x,
+                        const tensor::Vector& val_y, DynamicOptimizer opt,
+                        const model::EpochHook& between_epochs) {
+  training::train_loop(*this, num_epochs, print_every, std::move(x), y, val_x, val_y,
+                       std::move(opt), between_epochs);
 }
 
 }  // namespace kemb
