@@ -20,6 +20,11 @@ struct RecordObject {
   Record* record;
 };
 
+// The class docstrings are fixed texts that scripts and help() show, kept
+// byte for byte as they are, with their odd spots: the literal "\n" (a
+// backslash and an n) before each later section, the `varn::` paths of
+// another library, and an optimizer doc that leaves out "tf_adam". They are
+// not ours to tidy.
 constexpr const char* kLinearModelDoc =
     "Create a model for continuous outcome data comprised of the\n"
     "cells specified in `layers`. Output types options are:\n"

@@ -91,6 +91,30 @@ void update_checked(const Coefficients& k, float neg_lr, float c1, float c2, Lay
   }
 }
 
+// The TF-style rule exactly as written, for state arrays whose shapes
+// disagree with the parameters: weights completely, then biases.
+void update_checked_tf(const Coefficients& k, float a, Layer& layer) {
+  update_moment(layer.weight_momentums, layer.dweights, k.one_minus_b1, k.b1, false);
+  update_moment(layer.weight_cache, layer.dweights, k.one_minus_b2, k.b2, true);
+  Matrix& weights = layer.weights;
+  tensor::check_covers(layer.weight_momentums, weights.rows, weights.cols);
+  tensor::check_covers(layer.weight_cache, weights.rows, weights.cols);
+  for (std::size_t i = 0; i < weights.rows; ++i) {
+    for (std::size_t j = 0; j < weights.cols; ++j) {
+      weights(i, j) = weights(i, j) - ((layer.weight_momentums(i, j) * a) /
+                                       (std::sqrt(layer.weight_cache(i, j)) + k.eps));
+    }
+  }
+  update_moment(layer.bias_momentums, layer.dbiases, k.one_minus_b1, k.b1, false);
+  update_moment(layer.bias_cache, layer.dbiases, k.one_minus_b2, k.b2, true);
+  Vector& b = layer.biases;
+  tensor::check_covers(layer.bias_momentums, b.size());
+  tensor::check_covers(layer.bias_cache, b.size());
+  for (std::size_t j = 0; j < b.size(); ++j) {
+    b[j] = b[j] - ((layer.bias_momentums[j] * a) / (std::sqrt(layer.bias_cache[j]) + k.eps));
+  }
+}
+
 // One parameter array and its state, all of n elements with the gradient
 // read at `g`: momentum, cache, corrected copies and the step, per element.
 void update_fused(float* p, float* m, float* v, const float* g, std::size_t n,
@@ -189,36 +213,17 @@ void update_params_tf(const DynamicOptimizer& optimizer, Layer& layer) {
   const float p1 = power(k.b1, t);
   a = a / (1.0f - p1);
 
-  if (state_matches(layer)) {
-    for (std::size_t i = 0; i < w.rows; ++i) {
-      update_fused_tf(layer.weights.row(i), layer.weight_momentums.row(i),
-                      layer.weight_cache.row(i), layer.dweights.row(i), w.cols, k, a);
-    }
-    update_fused_tf(layer.biases.data.data(), layer.bias_momentums.data.data(),
-                    layer.bias_cache.data.data(), layer.dbiases.data.data(),
-                    layer.biases.size(), k, a);
+  if (!state_matches(layer)) {
+    update_checked_tf(k, a, layer);
     return;
   }
-  // Step by step with checked reads: weights completely, then biases.
-  update_moment(layer.weight_momentums, layer.dweights, k.one_minus_b1, k.b1, false);
-  update_moment(layer.weight_cache, layer.dweights, k.one_minus_b2, k.b2, true);
-  Matrix& weights = layer.weights;
-  tensor::check_covers(layer.weight_momentums, weights.rows, weights.cols);
-  tensor::check_covers(layer.weight_cache, weights.rows, weights.cols);
-  for (std::size_t i = 0; i < weights.rows; ++i) {
-    for (std::size_t j = 0; j < weights.cols; ++j) {
-      weights(i, j) = weights(i, j) - ((layer.weight_momentums(i, j) * a) /
-                                       (std::sqrt(layer.weight_cache(i, j)) + k.eps));
-    }
+  for (std::size_t i = 0; i < w.rows; ++i) {
+    update_fused_tf(layer.weights.row(i), layer.weight_momentums.row(i), layer.weight_cache.row(i),
+                    layer.dweights.row(i), w.cols, k, a);
   }
-  update_moment(layer.bias_momentums, layer.dbiases, k.one_minus_b1, k.b1, false);
-  update_moment(layer.bias_cache, layer.dbiases, k.one_minus_b2, k.b2, true);
-  Vector& b = layer.biases;
-  tensor::check_covers(layer.bias_momentums, b.size());
-  tensor::check_covers(layer.bias_cache, b.size());
-  for (std::size_t j = 0; j < b.size(); ++j) {
-    b[j] = b[j] - ((layer.bias_momentums[j] * a) / (std::sqrt(layer.bias_cache[j]) + k.eps));
-  }
+  update_fused_tf(layer.biases.data.data(), layer.bias_momentums.data.data(),
+                  layer.bias_cache.data.data(), layer.dbiases.data.data(), layer.biases.size(), k,
+                  a);
 }
 
 }  // namespace kemb::adam

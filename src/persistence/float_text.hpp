@@ -24,11 +24,4 @@ inline constexpr std::size_t kMaxFloatText = 32;
 // NaN and the infinities have no JSON number: they are written as null.
 char* format_float(float value, char* out) noexcept;
 
-// The float32 of a JSON number token (already checked against the JSON
-// number grammar): parsed as the nearest double, then rounded to the nearest
-// float32. Magnitudes beyond the float32 range give an infinity of the
-// number's sign, and so do those beyond the double range; magnitudes below
-// the smallest subnormal give a zero of the number's sign.
-float parse_float(const char* first, const char* last) noexcept;
-
 }  // namespace kemb::persistence

@@ -10,8 +10,7 @@
 
 #include "io/error.hpp"
 #include "io/os_error.hpp"
-#include "persistence/float_text.hpp"
-
+#include "persistence/json_number.hpp"
 namespace kemb::persistence {
 
 using io::throw_result_error;
@@ -28,37 +27,6 @@ constexpr std::size_t kReadBlock = std::size_t{256} << 10;
 std::size_t block_size_for(const ByteSource& source) {
   const std::size_t hint = source.remaining_hint();
   return hint < kReadBlock ? std::max<std::size_t>(hint + 1, 64) : kReadBlock;
-}
-
-bool is_digit(int c) { return c >= '0' && c <= '9'; }
-
-bool is_number_char(char c) {
-  return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
-}
-
-int hex_value(int c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void append_utf8(std::string& out, std::uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
 }
 
 // A string value as a message shows it: quotes, backslashes and control
@@ -226,123 +194,13 @@ void JsonInput::end_array(std::size_t counted) {
   fail("invalid length " + std::to_string(n) + ", expected fewer elements in array");
 }
 
-void JsonInput::read_string(std::string& out) {
-  if (peek_token() != '"') fail_invalid_type("a string");
-  bump();
-  out.clear();
-  read_string_body(&out);
-}
-
-// After the opening quote: the characters up to and including the closing
-// quote, decoded into `out` (checked only, when `out` is null).
-void JsonInput::read_string_body(std::string* out) {
-  while (true) {
-    const char* run = cur_;
-    while (cur_ != end_) {
-      const auto byte = static_cast<unsigned char>(*cur_);
-      if (byte < 0x20 || byte >= 0x80 || byte == '"' || byte == '\\') break;
-      ++cur_;
-    }
-    if (out != nullptr) out->append(run, static_cast<std::size_t>(cur_ - run));
-    if (cur_ == end_) {
-      if (!refill()) fail("EOF while parsing a string");
-      continue;
-    }
-    const auto byte = static_cast<unsigned char>(*cur_);
-    if (byte < 0x20) fail_at_peek("control character (\\u0000-\\u001F) found while parsing a string");
-    ++cur_;
-    if (byte == '"') return;
-    if (byte == '\\') {
-      read_escape(out);
-    } else {
-      read_utf8_tail(byte, out);
-    }
-  }
-}
-
-void JsonInput::read_escape(std::string* out) {
-  const int c = next_byte();
-  char plain = 0;
-  switch (c) {
-    case -1: fail("EOF while parsing a string");
-    case '"': plain = '"'; break;
-    case '\\': plain = '\\'; break;
-    case '/': plain = '/'; break;
-    case 'b': plain = '\b'; break;
-    case 'f': plain = '\f'; break;
-    case 'n': plain = '\n'; break;
-    case 'r': plain = '\r'; break;
-    case 't': plain = '\t'; break;
-    case 'u': break;
-    default: fail("invalid escape");
-  }
-  if (c != 'u') {
-    if (out != nullptr) *out += plain;
-    return;
-  }
-  std::uint32_t code = read_hex4();
-  if (code >= 0xDC00 && code <= 0xDFFF) fail("lone trailing surrogate in hex escape");
-  if (code >= 0xD800 && code <= 0xDBFF) {
-    const int backslash = next_byte();
-    const int u = backslash == '\\' ? next_byte() : backslash;
-    if (backslash < 0 || u < 0) fail("EOF while parsing a string");
-    if (backslash != '\\' || u != 'u') fail("lone leading surrogate in hex escape");
-    const std::uint32_t low = read_hex4();
-    if (low < 0xDC00 || low > 0xDFFF) fail("lone leading surrogate in hex escape");
-    code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-  }
-  if (out != nullptr) append_utf8(*out, code);
-}
-
-std::uint32_t JsonInput::read_hex4() {
-  std::uint32_t code = 0;
-  for (int i = 0; i < 4; ++i) {
-    const int c = next_byte();
-    if (c < 0) fail("EOF while parsing a string");
-    const int digit = hex_value(c);
-    if (digit < 0) fail("invalid escape");
-    code = code * 16 + static_cast<std::uint32_t>(digit);
-  }
-  return code;
-}
-
-// The continuation bytes of a UTF-8 sequence whose lead byte is consumed;
-// overlong forms, surrogates and code points above U+10FFFF are refused.
-void JsonInput::read_utf8_tail(unsigned char lead, std::string* out) {
-  int count = 0;
-  unsigned lo = 0x80, hi = 0xBF;  // range of the first continuation byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    count = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    count = 2;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    count = 3;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    fail("invalid unicode code point");
-  }
-  char bytes[4] = {static_cast<char>(lead)};
-  for (int i = 1; i <= count; ++i) {
-    if (cur_ == end_ && !refill()) fail("EOF while parsing a string");
-    const auto byte = static_cast<unsigned char>(*cur_);
-    if (byte < lo || byte > hi) fail("invalid unicode code point");
-    ++cur_;
-    bytes[i] = static_cast<char>(byte);
-    lo = 0x80, hi = 0xBF;
-  }
-  if (out != nullptr) out->append(bytes, static_cast<std::size_t>(count + 1));
-}
-
 NumberToken JsonInput::read_number() {
   const char* p = cur_;
   while (p != end_ && is_number_char(*p)) ++p;
   if (p == end_ && !at_end_) return read_number_slow();
   const char* first = cur_;
   cur_ = p;
-  return check_number(first, p);
+  return whole_number(first, p);
 }
 
 // A number that reaches the end of the block: collected in scratch_ across
@@ -357,34 +215,13 @@ NumberToken JsonInput::read_number_slow() {
     cur_ = p;
     if (p != end_) break;
   }
-  return check_number(scratch_.data(), scratch_.data() + scratch_.size());
+  return whole_number(scratch_.data(), scratch_.data() + scratch_.size());
 }
 
-// Checks -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)? over the whole token.
-NumberToken JsonInput::check_number(const char* first, const char* last) {
-  NumberToken token{first, last, false, true};
-  const char* p = first;
-  auto digits = [&] {
-    const char* start = p;
-    while (p != last && is_digit(*p)) ++p;
-    if (p == start) fail("invalid number");
-  };
-  if (p != last && *p == '-') token.negative = true, ++p;
-  if (p != last && *p == '0') {
-    ++p;
-  } else {
-    digits();
-  }
-  if (p != last && *p == '.') {
-    token.integer = false, ++p;
-    digits();
-  }
-  if (p != last && (*p == 'e' || *p == 'E')) {
-    token.integer = false, ++p;
-    if (p != last && (*p == '+' || *p == '-')) ++p;
-    digits();
-  }
-  if (p != last) fail("invalid number");
+// The whole token must be one number.
+NumberToken JsonInput::whole_number(const char* first, const char* last) {
+  NumberToken token;
+  if (match_number(first, last, token) != last) fail("invalid number");
   return token;
 }
 
@@ -422,54 +259,6 @@ float JsonInput::read_float() {
   fail_invalid_type("a float");
 }
 
-namespace {
-
-// The end of a JSON number that starts at `p` and is followed, still before
-// `end`, by a byte that cannot continue a number; null for anything else
-// (a malformed or cut number, which the general path then reports).
-const char* scan_number(const char* p, const char* end) {
-  if (p != end && *p == '-') ++p;
-  if (p == end) return nullptr;
-  if (*p == '0') {
-    ++p;
-  } else if (is_digit(*p)) {
-    while (++p != end && is_digit(*p)) {
-    }
-  } else {
-    return nullptr;
-  }
-  auto digits = [&] {
-    const char* start = p;
-    while (p != end && is_digit(*p)) ++p;
-    return p != start;
-  };
-  if (p != end && *p == '.') {
-    ++p;
-    if (!digits()) return nullptr;
-  }
-  if (p != end && (*p == 'e' || *p == 'E')) {
-    ++p;
-    if (p != end && (*p == '+' || *p == '-')) ++p;
-    if (!digits()) return nullptr;
-  }
-  if (p == end || is_number_char(*p)) return nullptr;
-  return p;
-}
-
-// parse_float with its common case inline: a double well inside the
-// float32 range. Out-of-range texts and the rounding boundary take the full
-// function.
-inline float to_float(const char* first, const char* last) {
-  constexpr double kFloatOverflow = 0x1.ffffffp127;
-  double value = 0.0;
-  if (std::from_chars(first, last, value).ec == std::errc() && std::fabs(value) < kFloatOverflow) {
-    return static_cast<float>(value);
-  }
-  return parse_float(first, last);
-}
-
-}  // namespace
-
 void JsonInput::read_float_array(FloatArray& out) {
   if (peek_token() != '[') fail_invalid_type("a sequence of floats");
   bump();
@@ -479,8 +268,9 @@ void JsonInput::read_float_array(FloatArray& out) {
     // other shape (white space, null, a number at the block end, an error)
     // goes through the general path below.
     if (!first && cur_ != end_ && *cur_ == ',') {
-      const char* const number_end = scan_number(cur_ + 1, end_);
-      if (number_end != nullptr) {
+      NumberToken number;
+      const char* const number_end = match_number(cur_ + 1, end_, number);
+      if (number_end != nullptr && number_end != end_ && !is_number_char(*number_end)) {
         // "0.0", the writer's text of every zero (most pixels, every
         // rectified negative), needs no conversion.
         const bool zero = number_end - cur_ == 4 && std::memcmp(cur_ + 1, "0.0", 3) == 0;

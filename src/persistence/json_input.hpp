@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "persistence/json_number.hpp"
 #include "tensor/matrix.hpp"
 
 namespace kemb::persistence {
@@ -38,14 +39,6 @@ class ByteSource {
 // the message escaped.
 std::string render_parse_error(std::string_view message, std::uint64_t line,
                                std::uint64_t column);
-
-// A JSON number as it appeared in the text.
-struct NumberToken {
-  const char* first;
-  const char* last;
-  bool negative;
-  bool integer;  // no fraction and no exponent
-};
 
 class JsonInput {
  public:
@@ -137,7 +130,7 @@ class JsonInput {
   void read_utf8_tail(unsigned char lead, std::string* out);
   NumberToken read_number();
   NumberToken read_number_slow();
-  NumberToken check_number(const char* first, const char* last);
+  NumberToken whole_number(const char* first, const char* last);
   void expect_literal(std::string_view literal);
   std::string describe_found();
 

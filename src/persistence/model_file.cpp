@@ -90,22 +90,4 @@ CategoricalModel load_categorical_model(const std::string& path) {
   return read_categorical_model(source);
 }
 
-bool is_temporary_name(const std::string& file_name) {
-  const std::size_t marker = file_name.rfind(kTemporaryMarker);
-  if (!file_name.starts_with('.') || marker == std::string::npos || marker < 2) return false;
-  const std::string_view tail = std::string_view(file_name).substr(marker + kTemporaryMarker.size());
-  const std::size_t dash = tail.find('-');
-  if (dash == 0 || dash == std::string_view::npos || tail.size() - dash - 1 != kTemporaryHexDigits) {
-    return false;
-  }
-  for (std::size_t i = 0; i < tail.size(); ++i) {
-    const char c = tail[i];
-    const bool ok = i < dash ? (c >= '0' && c <= '9')
-                   : i > dash ? ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))
-                              : true;
-    if (!ok) return false;
-  }
-  return true;
-}
-
 }  // namespace kemb::persistence

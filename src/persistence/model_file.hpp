@@ -31,8 +31,6 @@ void save(const CategoricalModel& model, const std::string& path);
 LinearModel load_linear_model(const std::string& path);
 CategoricalModel load_categorical_model(const std::string& path);
 
-// The name pattern of temporary files: true for names that only a save can
-// have produced, so a cleanup may remove them once no save is running.
-bool is_temporary_name(const std::string& file_name);
+
 
 }  // namespace kemb::persistence

@@ -81,9 +81,10 @@ ChaCha<Rounds>::ChaCha(const Key& key, std::uint64_t counter, std::uint64_t stre
 
 template <int Rounds>
 void ChaCha<Rounds>::block(std::uint64_t counter, std::uint32_t* out) const {
-  std::uint32_t four[kBlockWords * kLanes];
-  blocks<Rounds>(key_, stream_, counter, four);
-  std::memcpy(out, four, kBlockWords * sizeof(std::uint32_t));
+  // The block function always computes kLanes blocks; the first is `counter`.
+  std::uint32_t lanes[kBlockWords * kLanes];
+  blocks<Rounds>(key_, stream_, counter, lanes);
+  std::memcpy(out, lanes, kBlockWords * sizeof(std::uint32_t));
 }
 
 template <int Rounds>
@@ -95,18 +96,8 @@ void ChaCha<Rounds>::refill() {
 }
 
 template <int Rounds>
-std::uint32_t ChaCha<Rounds>::next_u32() {
-  if (index_ >= kBufferWords) refill();
-  bytes_used_ += 4;
-  return buffer_[index_++];
-}
-
-template <int Rounds>
 std::uint64_t ChaCha<Rounds>::next_u64() {
-  if (index_ + 1 >= kBufferWords) {
-    // A value never straddles two refills: the odd word left over is skipped.
-    refill();
-  }
+  if (index_ + 1 >= kBufferWords) refill();  // values are word pairs: index_ stays even
   const std::uint64_t lo = buffer_[index_];
   const std::uint64_t hi = buffer_[index_ + 1];
   index_ += 2;

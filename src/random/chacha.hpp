@@ -24,7 +24,6 @@ class ChaCha {
   // Writes the keystream of the block at `counter` (16 words) into `out`.
   void block(std::uint64_t counter, std::uint32_t* out) const;
 
-  std::uint32_t next_u32();
   std::uint64_t next_u64();
   // n values, the same as n calls of next_u64 but without per-call overhead.
   void fill_u64(std::uint64_t* out, std::size_t n);

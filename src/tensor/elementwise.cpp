@@ -45,12 +45,6 @@ void multiply(Matrix& out, const Matrix& a, const Matrix& b) {
   }
 }
 
-float sum(const float* values, std::size_t n) {
-  float total = 0.0f;
-  for (std::size_t k = 0; k < n; ++k) total += values[k];
-  return total;
-}
-
 float sum_abs(const float* values, std::size_t n) {
   float total = 0.0f;
   for (std::size_t k = 0; k < n; ++k) total += std::fabs(values[k]);

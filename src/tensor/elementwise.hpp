@@ -23,8 +23,6 @@ void copy_into(Matrix& dst, const Matrix& src);
 // `b` is read by 2-D index, not by flat position). `out` may alias `a`.
 void multiply(Matrix& out, const Matrix& a, const Matrix& b);
 
-// values: (n) -> sum, left to right in float32.
-float sum(const float* values, std::size_t n);
 // values: (n) -> sum of |x|, left to right in float32.
 float sum_abs(const float* values, std::size_t n);
 // values: (n) -> sum of x x x, left to right in float32.

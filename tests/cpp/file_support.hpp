@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,6 +20,12 @@
 namespace kemb::persistence::testing {
 
 inline const std::string kResultPrefix = "called `Result::unwrap()` on an `Err` value: ";
+
+// The name of a save's temporary file: `.<name>.kemb-tmp-<pid>-<16 hex digits>`.
+inline bool is_temporary_name(const std::string& file_name) {
+  static const std::regex pattern(R"(\..+\.kemb-tmp-[0-9]+-[0-9a-f]{16})");
+  return std::regex_match(file_name, pattern);
+}
 
 // Each test gets its own empty directory, removed afterwards.
 class TempDirTest : public ::testing::Test {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "persistence/float_text.hpp"
+#include "persistence/json_number.hpp"
 
 namespace kemb::persistence {
 namespace {

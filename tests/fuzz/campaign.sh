@@ -10,7 +10,7 @@
 # across runs. Any crashing, leaking, hanging or out-of-memory input lands in
 # $KEMB_FUZZ_DIR/artifacts and fails the run: reproduce it with
 #   build/fuzz/tests/fuzz/fuzz_reader ARTIFACT
-# and keep it under tests/fuzz/regressions/, which the C++ tests replay.
+# and, once fixed, keep it as a case of the reader's C++ tests.
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 cd "$KEMB_ROOT"
 

@@ -1,6 +1,4 @@
-// The properties the reader fuzz target checks on every input. Shared with
-// tests/cpp/test_fuzz_regressions.cpp, which replays every input the fuzzer
-// ever found failing, so a fixed finding stays fixed in the normal suite.
+// The properties the reader fuzz target checks on every input.
 //
 // For both model kinds, any byte sequence must:
 //  - give a model or a kemb::Error whose message is a parse error
