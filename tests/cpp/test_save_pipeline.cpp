@@ -50,7 +50,7 @@ class save_pipeline : public testing::TempDirTest {};
 CategoricalModel model_with_inputs(std::mt19937_64& rng, std::size_t rows,
                                    const std::string& path) {
   auto model = testing::random_model<CategoricalModel>(rng);
-  Layer first = testing::random_layer(rng);
+  Layer first = testing::random_record<Layer>(rng);
   first.inputs = Matrix(rows, 64);
   for (float& v : first.inputs.data) v = testing::random_float(rng);
   model.layers.insert(model.layers.begin(), first);
@@ -61,7 +61,7 @@ CategoricalModel model_with_inputs(std::mt19937_64& rng, std::size_t rows,
 // Everything but layer 0's inputs changes, as it does between epochs.
 void change_the_rest(std::mt19937_64& rng, CategoricalModel& model) {
   const Matrix inputs = model.layers.front().inputs;
-  for (Layer& layer : model.layers) layer = testing::random_layer(rng);
+  for (Layer& layer : model.layers) layer = testing::random_record<Layer>(rng);
   model.layers.front().inputs = inputs;
   model.output_type = testing::random_text(rng);
 }
