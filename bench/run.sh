@@ -5,7 +5,7 @@
 # the scaling sweep and the memory measurement, and the report that updates
 # docs/performance.md and its plot.
 #
-#   bash bench/run.sh [train|sweep|memory|report ...]   (default: all four)
+#   bash bench/run.sh [train|sweep|memory|saving|report ...]   (default: all five)
 #
 # The environment's OpenBLAS overrides (OPENBLAS_CORETYPE, OPENBLAS_L2_SIZE)
 # would pin an older, slower kernel: the runs go without them, and the
@@ -33,7 +33,7 @@ fi
 
 run() { env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$PY" "$@"; }
 steps=("$@")
-[ ${#steps[@]} -eq 0 ] && steps=(train sweep memory report)
+[ ${#steps[@]} -eq 0 ] && steps=(train sweep memory saving report)
 mkdir -p bench/results
 for step in "${steps[@]}"; do
   echo "== $step"
@@ -41,6 +41,7 @@ for step in "${steps[@]}"; do
     train) run bench/train.py ;;
     sweep) run bench/sweep.py ;;
     memory) run bench/memory.py ;;
+    saving) run bench/saving.py ;;
     report) run bench/report.py ;;
     *) echo "unknown step: $step" >&2; exit 2 ;;
   esac
