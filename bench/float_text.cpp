@@ -1,8 +1,9 @@
 // Float text throughput, one thread: io::format_float (the model file text)
 // against std::to_chars (shortest) on the same values, and the shortest
-// digits alone (io::shortest_decimal) as the floor of any layout. Three kinds
+// digits alone (io::shortest_decimal) as the floor of any layout. Four kinds
 // of data: weights (0.01 x N(0, 1)), relu outputs (max(0, N(0, 1)), half of
-// them zero) and pixels (60% zeros, the rest k / 255). Medians of
+// them zero), the same magnitudes without the zeros (|N(0, 1)|) and pixels
+// (60% zeros, the rest k / 255). Medians of
 // interleaved runs, in ns per float, and the ratio to_chars / ours. Runs are
 // timed in the thread's CPU time, so that time spent descheduled on a shared
 // machine does not count (it still pays for caches that other processes
@@ -11,6 +12,7 @@
 //   bench_float_text [runs] [floats]    (default 15, 2^20)
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "io/float_text.hpp"
+#include "tensor/gemm.hpp"
 #include "timing.hpp"
 
 namespace {
@@ -45,13 +48,16 @@ struct Data {
 std::vector<Data> data_sets(std::size_t n) {
   std::mt19937_64 rng(7);
   std::normal_distribution<float> normal(0.0f, 1.0f);
-  Data weights{"0.01 x N(0,1)", {}}, relu{"relu outputs", {}}, pixels{"pixels", {}};
+  Data weights{"0.01 x N(0,1)", {}}, relu{"relu outputs", {}}, magnitudes{"|N(0,1)|", {}},
+      pixels{"pixels", {}};
   for (std::size_t i = 0; i < n; ++i) {
     weights.values.push_back(0.01f * normal(rng));
-    relu.values.push_back(std::max(0.0f, normal(rng)));
+    const float x = normal(rng);
+    relu.values.push_back(std::max(0.0f, x));
+    magnitudes.values.push_back(std::fabs(x));
     pixels.values.push_back(rng() % 10 < 6 ? 0.0f : static_cast<float>(1 + rng() % 255) / 255.0f);
   }
-  return {weights, relu, pixels};
+  return {weights, relu, magnitudes, pixels};
 }
 
 }  // namespace
@@ -62,7 +68,10 @@ int main(int argc, char** argv) {
   std::vector<char> sink(n * (kemb::io::kMaxFloatText + 1));
   volatile std::uint64_t checksum = 0;
 
-  std::printf("%zu floats per data set, median of %d interleaved runs, one thread\n", n, runs);
+  // No BLAS runs here; the core is printed so that results name the machine.
+  std::printf("%zu floats per data set, median of %d interleaved runs, one thread, "
+              "OpenBLAS core %s\n",
+              n, runs, kemb::tensor::blas_core_name());
   std::printf("%-16s %12s %12s %12s %10s\n", "ns per float", "to_chars", "format_float",
               "digits only", "speed-up");
   for (const Data& data : data_sets(n)) {
