@@ -1,8 +1,8 @@
 // Shortest digits of a float32 by the Schubfach method (R. Giulietti, "The
 // Schubfach way to render doubles", 2020), narrowed to float32, and the two
-// text layouts built on them. Digits are written two at a time from a table
-// of pairs and placed where the layout wants them; there is no intermediate
-// scientific string.
+// text layouts built on them. The digits are split in the lanes of one 64-bit
+// word (two halves, four pairs, eight digits) and stored as one block where
+// the layout wants them; there is no intermediate scientific string.
 #include "io/float_text.hpp"
 
 #include <array>
@@ -131,6 +131,7 @@ inline std::uint32_t round_to_odd(std::uint64_t g, std::uint32_t x) {
   return decimal;
 }
 
+// "00" to "99", for the exponent.
 constexpr auto kDigitPairs = [] {
   std::array<char, 200> pairs{};
   for (int i = 0; i < 100; ++i) {
