@@ -19,7 +19,7 @@
 
 #include <unistd.h>
 
-#include "persistence/float_text.hpp"
+#include "io/float_text.hpp"
 #include "persistence/model_file.hpp"
 #include "persistence/reader.hpp"
 #include "persistence/writer.hpp"
@@ -87,8 +87,8 @@ int main(int argc, char** argv) {
   // The file's number texts, comma separated, for the reading floor.
   std::string texts;
   for (const float f : floats) {
-    char buffer[kemb::persistence::kMaxFloatText];
-    texts.append(buffer, kemb::persistence::format_float(f, buffer));
+    char buffer[kemb::io::kMaxFloatText];
+    texts.append(buffer, kemb::io::format_float(f, buffer));
     texts += ',';
   }
   std::vector<char> sink(floats.size() * 24);

@@ -1,10 +1,12 @@
-// Fixed, shortest and integer number text over std::to_chars.
+// Fixed and integer number text over std::to_chars; the shortest form comes
+// from float_text.
 #include "io/number_format.hpp"
 
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <system_error>
+
+#include "io/float_text.hpp"
 
 namespace kemb::io {
 namespace {
@@ -36,42 +38,8 @@ void append_fixed(std::string& out, float value, int digits) {
 }
 
 void append_shortest(std::string& out, float value) {
-  if (append_special(out, value)) return;
-  // Shortest round-trip digits in scientific form: [-]d[.ddd]e[+-]xx.
-  char buffer[32];
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-  const char* p = buffer;
-  const char* end = result.ptr;
-  if (*p == '-') {
-    out += '-';
-    ++p;
-  }
-  std::string digits;
-  for (; p < end && *p != 'e'; ++p) {
-    if (*p != '.') digits += *p;
-  }
-  int exponent = 0;  // value = d.ddd x 10^exponent
-  std::from_chars(p + 1 + (p[1] == '+'), end, exponent);
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-  if (digits == "0") {
-    out += '0';
-    return;
-  }
-  const int n = static_cast<int>(digits.size());
-  const int point = exponent + 1;  // digits before the decimal point
-  if (point <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-point), '0');
-    out += digits;
-  } else if (point >= n) {
-    out += digits;
-    out.append(static_cast<std::size_t>(point - n), '0');
-  } else {
-    out.append(digits, 0, static_cast<std::size_t>(point));
-    out += '.';
-    out.append(digits, static_cast<std::size_t>(point));
-  }
+  char buffer[kMaxPositionalText];
+  out.append(buffer, format_positional(value, buffer));
 }
 
 void append_right_aligned(std::string& out, std::uint64_t value, int width) {

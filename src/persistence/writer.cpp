@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "io/error.hpp"
-#include "persistence/float_text.hpp"
+#include "io/float_text.hpp"
 
 namespace kemb::persistence {
 
@@ -27,24 +27,24 @@ void append_unsigned(TextBuffer& out, std::uint64_t value) {
 }
 
 void append_float(TextBuffer& out, float value) {
-  out.commit(format_float(value, out.room(kMaxFloatText)));
+  out.commit(io::format_float(value, out.room(io::kMaxFloatText)));
 }
 
 // The numbers values[0, n), each preceded by a comma unless it is element
 // 0 of the array (`first`); the hot loop of every save.
 void append_numbers(TextBuffer& out, const float* values, std::size_t n, bool first) {
   for (std::size_t i = 0; i < n; ++i) {
-    char* p = out.room(kMaxFloatText + 1);
+    char* p = out.room(io::kMaxFloatText + 1);
     if (i != 0 || !first) *p++ = ',';
-    out.commit(format_float(values[i], p));
+    out.commit(io::format_float(values[i], p));
   }
 }
 
-// The same into memory that has room for n x (kMaxFloatText + 1) bytes.
+// The same into memory that has room for n x (io::kMaxFloatText + 1) bytes.
 char* format_numbers(const float* values, std::size_t n, char* p) {
   for (std::size_t i = 0; i < n; ++i) {
     *p++ = ',';
-    p = format_float(values[i], p);
+    p = io::format_float(values[i], p);
   }
   return p;
 }
@@ -65,7 +65,7 @@ void append_data_split(TextBuffer& out, const float* values, std::size_t n, unsi
   const unsigned helpers = threads - 1;
   std::vector<std::unique_ptr<char[]>> text(helpers);
   std::vector<char*> ends(helpers);
-  for (auto& t : text) t.reset(new char[part * (kMaxFloatText + 1)]);
+  for (auto& t : text) t.reset(new char[part * (io::kMaxFloatText + 1)]);
   out.append("\"data\":[");
   for (std::size_t start = 0; start < n; start += kSplitElements) {
     const std::size_t count = std::min(kSplitElements, n - start);

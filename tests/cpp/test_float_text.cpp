@@ -1,147 +1,152 @@
-// Float text of the model file: every layout rule and its boundaries against
-// fixed strings, and random floats against an independent formatter built
-// on printf digits; reading back through the double-then-float32 path.
+// Float text: the model file and report layouts of io::float_text against
+// exact strings for every layout rule, and against the std::to_chars
+// reference on a fixed sample of 2^20 bit patterns; reading number tokens
+// back through persistence::parse_float.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
-#include "persistence/float_text.hpp"
+#include "float_text_reference.hpp"
+#include "io/float_text.hpp"
 #include "persistence/json_number.hpp"
 
-namespace kemb::persistence {
+namespace kemb {
 namespace {
 
-std::string text_of(float value) {
-  char buffer[kMaxFloatText];
-  return std::string(buffer, format_float(value, buffer));
+using persistence::parse_float;
+
+std::string file_text(float value) {
+  char buffer[io::kMaxFloatText];
+  return std::string(buffer, io::format_float(value, buffer));
 }
 
-// Shortest digits by brute force: the first printf precision whose decimal
-// reads back as the same float; at that length the neighbours of the printf
-// digits are tried too, and the nearest that reads back wins (an exact tie
-// goes to the even last digit).
-void reference_digits(float value, std::string& digits, int& exponent) {
-  for (int precision = 0; precision < 9; ++precision) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*e", precision, static_cast<double>(value));
-    std::string mantissa;
-    const char* p = text;
-    for (; *p != 'e'; ++p) {
-      if (*p != '.') mantissa += *p;
-    }
-    const int x = std::atoi(p + 1);
-    const long long m = std::stoll(mantissa);
-    long double best_distance = -1;
-    std::string best;
-    for (long long candidate : {m - 1, m, m + 1}) {
-      if (candidate <= 0) continue;
-      const std::string c = std::to_string(candidate);
-      const std::string decimal = c + "e" + std::to_string(x - precision);
-      if (std::strtof(decimal.c_str(), nullptr) != value) continue;
-      const long double distance = std::fabs(std::strtold(decimal.c_str(), nullptr) - value);
-      const bool tie_to_even = distance == best_distance && candidate % 2 == 0;
-      if (best_distance < 0 || distance < best_distance || tie_to_even) {
-        best_distance = distance;
-        best = decimal;
-      }
-    }
-    if (best.empty()) continue;
-    const std::size_t e = best.find('e');
-    digits = best.substr(0, e);
-    exponent = std::stoi(best.substr(e + 1)) + static_cast<int>(digits.size());
-    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-    return;
-  }
-  FAIL() << "no round-trip digits for " << value;
-}
-
-// The layout rules written out over strings, independently of the code.
-std::string reference_text(float value) {
-  if (std::isnan(value) || std::isinf(value)) return "null";
-  const std::string sign = std::signbit(value) ? "-" : "";
-  if (value == 0.0f) return sign + "0.0";
-  std::string d;
-  int e = 0;
-  reference_digits(std::fabs(value), d, e);
-  const int n = static_cast<int>(d.size());
-  if (e - n >= 0 && e <= 13) return sign + d + std::string(e - n, '0') + ".0";
-  if (e > 0 && e <= 13) return sign + d.substr(0, e) + "." + d.substr(e);
-  if (e > -6 && e <= 0) return sign + "0." + std::string(-e, '0') + d;
-  const std::string mantissa = n == 1 ? d : d.substr(0, 1) + "." + d.substr(1);
-  return sign + mantissa + "e" + std::to_string(e - 1);
+std::string report_text(float value) {
+  char buffer[io::kMaxPositionalText];
+  return std::string(buffer, io::format_positional(value, buffer));
 }
 
 struct Case {
   float value;
-  const char* text;
+  const char* file;
+  const char* report;
 };
 
 TEST(float_text, layout_rules_and_boundaries) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
   const Case cases[] = {
-      {0.0f, "0.0"},
-      {-0.0f, "-0.0"},
-      {1.0f, "1.0"},
-      {-2.0f, "-2.0"},
-      {100.0f, "100.0"},
-      {1e12f, "1000000000000.0"},        // e = 13: still positional
-      {1.2345e12f, "1234500000000.0"},
-      {9.999999e12f, "9999999000000.0"},
-      {1e13f, "1e13"},                   // e = 14: exponent form, one digit
-      {1.5e13f, "1.5e13"},
-      {1234.5f, "1234.5"},
-      {0.5f, "0.5"},
-      {16777216.0f, "16777216.0"},
-      {123456.79f, "123456.79"},
-      {0.001f, "0.001"},
-      {0.9f, "0.9"},
-      {0.999f, "0.999"},
-      {0.000001f, "0.000001"},           // e = -5: last positional exponent
-      {0.0000012345f, "0.0000012345"},
-      {1e-7f, "1e-7"},                   // e = -6: exponent form
-      {1.5e-7f, "1.5e-7"},
-      {9.9999e-7f, "9.9999e-7"},
-      {3.4028235e38f, "3.4028235e38"},
-      {-3.4028235e38f, "-3.4028235e38"},
-      {-333823.875f, "-333823.88"},  // exact tie between two 8-digit candidates
-      {std::numeric_limits<float>::min(), "1.1754944e-38"},
-      {std::numeric_limits<float>::denorm_min(), "1e-45"},
-      {-std::numeric_limits<float>::denorm_min(), "-1e-45"},
-      {0.1f, "0.1"},
-      {0.3f, "0.3"},
-      {std::numeric_limits<float>::quiet_NaN(), "null"},
-      {-std::numeric_limits<float>::quiet_NaN(), "null"},
-      {std::numeric_limits<float>::infinity(), "null"},
-      {-std::numeric_limits<float>::infinity(), "null"},
+      {0.0f, "0.0", "0"},
+      {-0.0f, "-0.0", "-0"},
+      {1.0f, "1.0", "1"},
+      {-2.0f, "-2.0", "-2"},
+      {100.0f, "100.0", "100"},
+      {1e12f, "1000000000000.0", "1000000000000"},  // e = 13: still positional
+      {1.2345e12f, "1234500000000.0", "1234500000000"},
+      {9.999999e12f, "9999999000000.0", "9999999000000"},
+      {1e13f, "1e13", "10000000000000"},  // e = 14: exponent form, one digit
+      {1.5e13f, "1.5e13", "15000000000000"},
+      {1e20f, "1e20", "100000000000000000000"},
+      {1234.5f, "1234.5", "1234.5"},
+      {12.5f, "12.5", "12.5"},
+      {0.5f, "0.5", "0.5"},
+      {16777216.0f, "16777216.0", "16777216"},
+      {123456.79f, "123456.79", "123456.79"},
+      {0.001f, "0.001", "0.001"},
+      {0.009090909f, "0.009090909", "0.009090909"},
+      {0.9f, "0.9", "0.9"},
+      {0.999f, "0.999", "0.999"},
+      {0.000001f, "0.000001", "0.000001"},  // e = -5: last positional exponent
+      {0.0000012345f, "0.0000012345", "0.0000012345"},
+      {1e-7f, "1e-7", "0.0000001"},  // e = -6: exponent form
+      {1.5e-7f, "1.5e-7", "0.00000015"},
+      {9.9999e-7f, "9.9999e-7", "0.00000099999"},
+      {1.25e-10f, "1.25e-10", "0.000000000125"},
+      {3.4028235e38f, "3.4028235e38", "340282350000000000000000000000000000000"},
+      {-3.4028235e38f, "-3.4028235e38", "-340282350000000000000000000000000000000"},
+      {-333823.875f, "-333823.88", "-333823.88"},  // exact tie between two 8-digit candidates
+      {std::numeric_limits<float>::min(), "1.1754944e-38",
+       "0.000000000000000000000000000000000000011754944"},
+      {std::numeric_limits<float>::denorm_min(), "1e-45",
+       "0.000000000000000000000000000000000000000000001"},
+      {-std::numeric_limits<float>::denorm_min(), "-1e-45",
+       "-0.000000000000000000000000000000000000000000001"},
+      {0.1f, "0.1", "0.1"},
+      {0.3f, "0.3", "0.3"},
+      {nan, "null", "NaN"},
+      {-nan, "null", "NaN"},
+      {inf, "null", "inf"},
+      {-inf, "null", "-inf"},
   };
+  char buffer[ref::kFloatTextRoom];
   for (const Case& c : cases) {
-    EXPECT_EQ(text_of(c.value), c.text) << std::hexfloat << c.value;
-    EXPECT_EQ(reference_text(c.value), c.text) << "reference disagrees for " << c.text;
+    EXPECT_EQ(file_text(c.value), c.file);
+    EXPECT_EQ(report_text(c.value), c.report);
+    EXPECT_EQ(std::string(buffer, ref::file_text(c.value, buffer)), c.file) << "reference";
+    EXPECT_EQ(std::string(buffer, ref::report_text(c.value, buffer)), c.report) << "reference";
   }
 }
 
-TEST(float_text, random_bit_patterns_match_the_reference_and_read_back) {
-  std::mt19937 rng(12345);
-  for (int i = 0; i < 40000; ++i) {
-    // Half uniform bit patterns (every exponent), half values near the
-    // positional boundaries 1e-6 and 1e13.
-    std::uint32_t bits = rng();
-    if (i % 2 == 1) {
-      const float base = (i % 4 == 1) ? 1e-6f : 1e13f;
-      bits = std::bit_cast<std::uint32_t>(base) + (rng() % 2048) - 1024;
+// 2^20 bit patterns, both signs: every power of two with its neighbours (the
+// uneven rounding interval sits there), the 1025 patterns around every power
+// of ten (each layout boundary and each change of exponent width), the first
+// and last subnormals, the top of the range with the infinity and some NaNs,
+// and seeded random patterns for the rest.
+std::vector<std::uint32_t> sample_bit_patterns() {
+  std::vector<std::uint32_t> bits;
+  const auto add = [&](std::uint32_t b) {
+    bits.push_back(b);
+    bits.push_back(b ^ 0x80000000u);
+  };
+  for (std::uint32_t biased = 1; biased < 255; ++biased) {
+    for (std::uint32_t b = (biased << 23) - 1; b <= (biased << 23) + 1; ++b) add(b);
+  }
+  for (int i = 0; i < 23; ++i) add(1u << i);
+  for (int p = -45; p <= 38; ++p) {
+    const std::string text = "1e" + std::to_string(p);
+    float power = 0.0f;
+    std::from_chars(text.data(), text.data() + text.size(), power);
+    const std::int64_t center = std::bit_cast<std::int32_t>(power);
+    for (std::int64_t b = std::max<std::int64_t>(0, center - 512); b <= center + 512; ++b) {
+      add(static_cast<std::uint32_t>(b));
     }
+  }
+  for (std::uint32_t b = 0; b < 4096; ++b) {
+    add(b);
+    add(0x7fffffu - b);
+    add(0x7f800010u - b);
+  }
+  std::mt19937 gen(20240612);
+  while (bits.size() < (1u << 20)) bits.push_back(static_cast<std::uint32_t>(gen()));
+  return bits;
+}
+
+TEST(float_text, sample_of_bit_patterns_matches_the_reference_and_reads_back) {
+  int failures = 0;
+  for (const std::uint32_t bits : sample_bit_patterns()) {
     const float value = std::bit_cast<float>(bits);
-    const std::string text = text_of(value);
-    ASSERT_EQ(text, reference_text(value)) << std::hexfloat << value;
+    char expected[ref::kFloatTextRoom];
+    const std::string file = file_text(value);
+    const std::string file_expected(expected, ref::file_text(value, expected));
+    const std::string report = report_text(value);
+    const std::string report_expected(expected, ref::report_text(value, expected));
+    bool read_back = true;
     if (std::isfinite(value)) {
-      const float back = parse_float(text.data(), text.data() + text.size());
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(back), bits) << text;
+      const float back = parse_float(file.data(), file.data() + file.size());
+      read_back = std::bit_cast<std::uint32_t>(back) == bits;
+    }
+    if (file != file_expected || report != report_expected || !read_back) {
+      ADD_FAILURE() << std::hex << "bits 0x" << bits << ": file " << file << " (expected "
+                    << file_expected << "), report " << report << " (expected "
+                    << report_expected << "), reads back: " << read_back;
+      if (++failures == 10) return;
     }
   }
 }
@@ -182,4 +187,4 @@ TEST(float_text, reading_rounds_through_double_and_saturates) {
 }
 
 }  // namespace
-}  // namespace kemb::persistence
+}  // namespace kemb

@@ -24,12 +24,6 @@ std::string fixed(float value, int digits) {
   return out;
 }
 
-std::string shortest(float value) {
-  std::string out;
-  append_shortest(out, value);
-  return out;
-}
-
 struct FixedCase {
   float value;
   int digits;
@@ -63,50 +57,6 @@ TEST(number_format, fixed_matches_printf_reference) {
       char expected[128];
       std::snprintf(expected, sizeof expected, "%.*f", digits, static_cast<double>(value));
       ASSERT_EQ(fixed(value, digits), expected) << std::bit_cast<std::uint32_t>(value);
-    }
-  }
-}
-
-TEST(number_format, shortest_examples) {
-  const std::pair<float, const char*> cases[] = {
-      {0.001f, "0.001"},        {1.0f, "1"},
-      {1e-7f, "0.0000001"},     {0.01f, "0.01"},
-      {12.5f, "12.5"},          {100.0f, "100"},
-      {1e20f, "100000000000000000000"},
-      {0.009090909f, "0.009090909"},
-      {-0.0f, "-0"},            {0.0f, "0"},
-      {-2.5f, "-2.5"},          {std::numeric_limits<float>::infinity(), "inf"},
-      {std::numeric_limits<float>::quiet_NaN(), "NaN"},
-      {std::numeric_limits<float>::denorm_min(),
-       "0.000000000000000000000000000000000000000000001"},
-  };
-  for (const auto& [value, text] : cases) EXPECT_EQ(shortest(value), text) << text;
-}
-
-// The text reads back as the same float, and no string with fewer
-// significant digits does.
-TEST(number_format, shortest_round_trips_with_fewest_digits) {
-  std::mt19937 gen(11);
-  std::uniform_int_distribution<std::uint32_t> bits;
-  for (int i = 0; i < 100000; ++i) {
-    const float value = std::bit_cast<float>(bits(gen));
-    if (!std::isfinite(value)) continue;
-    const std::string text = shortest(value);
-    ASSERT_EQ(text.find('e'), std::string::npos) << text;
-    ASSERT_EQ(std::strtof(text.c_str(), nullptr), value) << text;
-    // Significant digits: from the first to the last non-zero digit
-    // (trailing zeros of a whole number are padding).
-    std::string digits;
-    for (char c : text) {
-      if (c >= '0' && c <= '9') digits += c;
-    }
-    const auto first = digits.find_first_not_of('0');
-    const auto last = digits.find_last_not_of('0');
-    const int significant = first == std::string::npos ? 1 : static_cast<int>(last - first + 1);
-    if (significant > 1) {
-      char fewer[64];
-      std::snprintf(fewer, sizeof fewer, "%.*e", significant - 2, static_cast<double>(value));
-      ASSERT_NE(std::strtof(fewer, nullptr), value) << text << " vs " << fewer;
     }
   }
 }
