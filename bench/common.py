@@ -159,10 +159,14 @@ def numpy_run(case, x, y, epochs):
 # --- raw sgemm ----------------------------------------------------------------
 
 def openblas():
-    """The OpenBLAS library vendored next to the kemb module."""
+    """The OpenBLAS library vendored next to the kemb module (or, for a
+    module built in a CMake build tree, the scipy-openblas32 one it links)."""
     global STARTED_THREADS
     import kemb
     libs = glob.glob(os.path.join(os.path.dirname(kemb.__file__), "kemb.libs", "*.so*"))
+    if not libs:
+        import scipy_openblas32
+        libs = glob.glob(os.path.join(scipy_openblas32.get_lib_dir(), "*.so*"))
     lib = ctypes.CDLL(libs[0])
     lib.scipy_openblas_get_corename.restype = ctypes.c_char_p
     if STARTED_THREADS is None:

@@ -12,12 +12,6 @@ using tensor::Matrix;
 
 namespace {
 
-// A layer that stores a copy of its input: its input buffer can serve as the
-// previous layer's output buffer.
-bool keeps_input(const Layer& layer) {
-  return layer.layer_type == "dense" || layer.layer_type == "dropout";
-}
-
 // Gives ws.training_input back from the first layer, which receives the
 // storage it held before.
 void take_back_training_input(std::vector<Layer>& layers, Workspace& ws) {
@@ -27,6 +21,11 @@ void take_back_training_input(std::vector<Layer>& layers, Workspace& ws) {
 }
 
 }  // namespace
+
+// Its input buffer can serve as the previous layer's output buffer.
+bool keeps_input(const Layer& layer) {
+  return layer.layer_type == "dense" || layer.layer_type == "dropout";
+}
 
 const Matrix& forward_layers(std::vector<Layer>& layers, const Matrix& x, bool training,
                              Workspace& ws) {

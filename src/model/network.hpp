@@ -37,6 +37,10 @@ struct Workspace {
   tensor::Matrix next_gradient;
 };
 
+// True for the layer kinds that store a copy of their input in `inputs`
+// (dense and dropout).
+bool keeps_input(const Layer& layer);
+
 // x: (n_samples, n_features) -> (n_samples, n_outputs of the last layer)
 // Runs Layer::forward on every layer, first to last. The result lives in the
 // workspace or in a layer (or is `x` itself for an empty stack) and stays

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <random>
 
@@ -109,6 +110,15 @@ void copy_by_reading(int source, std::uint64_t offset, std::uint64_t size, FileS
 
 [[noreturn]] void throw_save_abandoned() { throw Error("save abandoned"); }
 
+int open_unnamed_file(const std::string& path) {
+  const char* tmpdir = std::getenv("TMPDIR");
+  for (const std::string& dir : {directory_of(path), std::string(tmpdir ? tmpdir : "/tmp")}) {
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+  }
+  return -1;
+}
+
 void check_path(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
     throw_result_error(
@@ -153,11 +163,6 @@ SaveFile::SaveFile(const SaveTarget& target) : target_(target) {
 SaveFile::~SaveFile() {
   if (fd_ >= 0) ::close(fd_);
   if (!committed_ && !target_.in_place) ::unlink(path_.c_str());
-}
-
-int SaveFile::open_reader() const {
-  if (target_.in_place) return -1;
-  return ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
 }
 
 void SaveFile::commit() {

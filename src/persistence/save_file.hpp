@@ -57,11 +57,6 @@ class SaveFile {
   // The file the save replaces, for messages.
   const std::string& target_path() const noexcept { return target_.path; }
 
-  // A read-only descriptor of the file being written (the caller closes
-  // it), or -1 for an in-place target: the next save may copy unchanged
-  // text out of it.
-  int open_reader() const;
-
   // Closes the file, checking the error, and renames it over the target.
   void commit();
 
@@ -98,6 +93,12 @@ class FileSink final : public ByteSink {
   std::string path_;
   const std::atomic<bool>* cancelled_;
 };
+
+// A new unnamed file (O_TMPFILE, read and write, no name: it disappears
+// with its last descriptor) on the file system of `path`'s directory, or in
+// the temporary directory (TMPDIR, else /tmp) when that one allows none; -1
+// when neither does. For text that saves copy from.
+int open_unnamed_file(const std::string& path);
 
 // Raises the result error of an operating-system error number, naming the
 // file the operation was about.

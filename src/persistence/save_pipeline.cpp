@@ -1,10 +1,10 @@
 // The background save pipeline: snapshots, the writer thread, the queue of
-// one, failures and abandonment, and the reuse of unchanged text.
+// one, failures and abandonment, and the text of layer 0's inputs, formatted
+// once per call.
 #include "persistence/save_pipeline.hpp"
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,7 +27,7 @@ using tensor::Matrix;
 namespace {
 
 // Every field of `src` into `dst`, reusing dst's storage; layer 0's
-// `inputs` only when `with_inputs` (the pipeline keeps its own copy).
+// `inputs` only when `with_inputs` (its text is prepared once per call).
 void copy_layer(const Layer& src, Layer& dst, bool with_inputs) {
   for_each_field(Layer::fields(), [&](const auto& field, std::size_t) {
     if constexpr (std::is_same_v<typename std::decay_t<decltype(field)>::Type, Matrix>) {
@@ -53,73 +53,63 @@ void copy_model(const Model& src, Model& dst, bool skip_first_input) {
   });
 }
 
-// Where the text of layer 0's inputs lies in the last file this pipeline
-// committed, and how that file looked right after the commit. Any write to
-// it since (by another process) changes its size or times, and the text is
-// then formatted again.
-struct ReusableText {
-  int fd = -1;
-  struct stat committed {};
-  std::uint64_t offset = 0;
+// The text of layer 0's inputs, the same at every save of a call: formatted
+// once, at the start of the call, into an unnamed file that every save
+// copies it from. Without such a file (no file system at hand allows one,
+// or writing it failed) each save formats the matrix itself.
+struct FirstInput {
+  ArrayView matrix;
+  bool given = false;
+  int fd = -1;  // the unnamed file, complete; -1 otherwise
   std::uint64_t length = 0;
 
-  ~ReusableText() { reset(); }
-  void reset() {
+  ~FirstInput() {
     if (fd >= 0) ::close(fd);
-    fd = -1;
   }
-  bool usable() const {
-    struct stat now;
-    if (fd < 0 || ::fstat(fd, &now) != 0) return false;
-    const auto same_time = [](const timespec& a, const timespec& b) {
-      return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-    };
-    return now.st_dev == committed.st_dev && now.st_ino == committed.st_ino &&
-           now.st_size == committed.st_size && same_time(now.st_mtim, committed.st_mtim) &&
-           same_time(now.st_ctim, committed.st_ctim) &&
-           offset + length <= static_cast<std::uint64_t>(now.st_size);
+
+  // Formats the text into a new unnamed file near `path`. Any failure (a
+  // full disk, memory) only means that the saves format it themselves; an
+  // abandoned pipeline stops at the next block.
+  void prepare(const std::string& path, unsigned threads, const std::atomic<bool>* cancelled) {
+    const int file = open_unnamed_file(path);
+    if (file < 0) return;
+    try {
+      FileSink sink(file, path, cancelled);
+      TextBuffer buffer(sink);
+      append_array(buffer, matrix, threads);
+      buffer.finish();
+      length = buffer.position();
+      fd = file;
+    } catch (const std::exception&) {
+      ::close(file);
+    }
   }
 };
 
-// The matrices of a snapshot: every one formatted, except layer 0's inputs,
-// which comes from the pipeline's stable copy, copied out of the previous
-// file when that is possible. Records where that text went.
+// The matrices of a snapshot: every one formatted, except layer 0's inputs
+// when it is the call's first input, whose prepared text is copied in.
 class SnapshotMatrices final : public MatrixText {
  public:
-  SnapshotMatrices(const Matrix* stable_input, const ReusableText& previous, FileSink& sink,
-                   const std::atomic<unsigned>& threads)
-      : stable_input_(stable_input), previous_(previous), sink_(sink), threads_(threads) {}
+  SnapshotMatrices(const FirstInput& first, FileSink& sink, const std::atomic<unsigned>& threads)
+      : first_(first), sink_(sink), threads_(threads) {}
 
   void append(TextBuffer& out, std::size_t layer, Matrix Layer::*field,
               const Matrix& matrix) override {
-    if (layer != 0 || field != &Layer::inputs || stable_input_ == nullptr) {
+    if (layer != 0 || field != &Layer::inputs || !first_.given) {
       append_array(out, matrix, threads_.load());
-      return;
-    }
-    offset_ = out.position();
-    if (previous_.usable()) {
+    } else if (first_.fd >= 0) {
       out.finish();
-      sink_.copy_from(previous_.fd, previous_.offset, previous_.length);
-      out.account(previous_.length);
+      sink_.copy_from(first_.fd, 0, first_.length);
+      out.account(first_.length);
     } else {
-      append_array(out, *stable_input_, threads_.load());
+      append_array(out, first_.matrix, threads_.load());
     }
-    length_ = out.position() - offset_;
-    recorded_ = true;
   }
 
-  bool recorded() const { return recorded_; }
-  std::uint64_t offset() const { return offset_; }
-  std::uint64_t length() const { return length_; }
-
  private:
-  const Matrix* stable_input_;
-  const ReusableText& previous_;
+  const FirstInput& first_;
   FileSink& sink_;
   const std::atomic<unsigned>& threads_;
-  bool recorded_ = false;
-  std::uint64_t offset_ = 0;
-  std::uint64_t length_ = 0;
 };
 
 // Starts `body` on a new thread that blocks every signal, so that signals
@@ -140,15 +130,14 @@ std::thread start_quiet_thread(Body body) {
 template <typename Model>
 struct SavePipeline<Model>::State {
   struct Job {
-    Model snapshot;  // layer 0's inputs left out when stable
+    Model snapshot;  // layer 0's inputs left out when it is the first input
     std::unique_ptr<SaveFile> file;
     std::string path;  // the `save_best_params` the file was created for
   };
 
   PipelineOptions options;
-  Matrix stable_input;  // written once, before the first job is queued
-  bool have_stable_input = false;
-  ReusableText previous;  // the writer's (the caller's without background)
+  FirstInput first;
+  std::string first_path;  // where the first input's text is prepared
   std::atomic<bool> cancelled{false};
   // One while the epochs run, so the writer leaves the cores to the
   // products; options.format_threads once the caller waits in finish().
@@ -159,6 +148,8 @@ struct SavePipeline<Model>::State {
   std::condition_variable idle;  // the writer finished a job
   std::unique_ptr<Job> queued;
   std::unique_ptr<Job> spare;  // a written job whose snapshot storage is reused
+  bool preparing = false;  // the first input's text is still to be written
+  bool saved = false;      // save() was called
   bool busy = false;
   bool hurry = false;  // the caller waits: no rest before the next job
   bool stopping = false;
@@ -171,42 +162,37 @@ struct SavePipeline<Model>::State {
   void stop();
 };
 
-// Writes one snapshot to its file and renames it into place; on success the
-// file becomes the source of reusable text for the next save.
+// Writes one snapshot to its file and renames it into place.
 template <typename Model>
 void SavePipeline<Model>::State::write(Job& job) {
   FileSink sink(job.file->fd(), job.file->target_path(), &cancelled);
   TextBuffer buffer(sink);
-  SnapshotMatrices matrices(have_stable_input ? &stable_input : nullptr, previous, sink,
-                            format_threads);
+  SnapshotMatrices matrices(first, sink, format_threads);
   write_model(job.snapshot, buffer, matrices);
   buffer.finish();
   if (cancelled.load()) throw_save_abandoned();
-  const int reader = matrices.recorded() ? job.file->open_reader() : -1;
-  try {
-    job.file->commit();
-  } catch (...) {
-    if (reader >= 0) ::close(reader);
-    throw;
-  }
-  previous.reset();
-  if (reader < 0) return;
-  previous.fd = reader;
-  previous.offset = matrices.offset();
-  previous.length = matrices.length();
-  if (::fstat(reader, &previous.committed) != 0) previous.reset();
+  job.file->commit();
 }
 
-// Writes queued jobs until stopped. While the epochs run, the writer rests
-// after each save for twice as long as that save took, so it holds at most
-// a third of a core and queued saves are replaced meanwhile (only the
-// newest matters); once the caller waits (`hurry`) or stops, it writes at
-// once.
+// Prepares the first input's text, if asked, then writes queued jobs until
+// stopped. While the epochs run, the writer rests after each save for twice
+// as long as that save took, so it holds at most a third of a core and
+// queued saves are replaced meanwhile (only the newest matters); once the
+// caller waits (`hurry`) or stops, it writes at once.
 template <typename Model>
 void SavePipeline<Model>::State::run() {
   using Clock = std::chrono::steady_clock;
-  Clock::time_point rest_until = Clock::now();
   std::unique_lock lock(mutex);
+  if (preparing) {
+    busy = true;
+    lock.unlock();
+    first.prepare(first_path, format_threads.load(), &cancelled);
+    lock.lock();
+    preparing = false;
+    busy = false;
+    idle.notify_all();
+  }
+  Clock::time_point rest_until = Clock::now();
   while (true) {
     wake.wait(lock, [this] { return queued != nullptr || stopping; });
     wake.wait_until(lock, rest_until, [this] { return hurry || stopping; });
@@ -242,7 +228,7 @@ void SavePipeline<Model>::State::wait_idle() {
   std::unique_lock lock(mutex);
   hurry = true;
   wake.notify_all();
-  idle.wait(lock, [this] { return queued == nullptr && !busy; });
+  idle.wait(lock, [this] { return queued == nullptr && !busy && !preparing; });
   hurry = false;
 }
 
@@ -268,9 +254,25 @@ SavePipeline<Model>::~SavePipeline() {
 }
 
 template <typename Model>
+void SavePipeline<Model>::prepare_first_input(ArrayView first_input, const std::string& path) {
+  State& s = *state_;
+  s.first.matrix = first_input;
+  s.first.given = true;
+  s.first_path = path;
+  if (!s.options.background) {
+    s.first.prepare(path, s.options.format_threads, &s.cancelled);
+    return;
+  }
+  std::lock_guard lock(s.mutex);
+  s.preparing = true;
+  s.writer = start_quiet_thread([&s] { s.run(); });
+}
+
+template <typename Model>
 void SavePipeline<Model>::save(const Model& model) {
   State& s = *state_;
   check();
+  s.saved = true;
   const std::string& path = model.save_best_params;
   const auto reusable = [&path](const typename State::Job* job) {
     return job != nullptr && job->file != nullptr && job->path == path;
@@ -303,11 +305,7 @@ void SavePipeline<Model>::save(const Model& model) {
     job->file = std::move(file);
     job->path = path;
   }
-  if (s.options.stable_first_input && !s.have_stable_input && !model.layers.empty()) {
-    s.stable_input = model.layers.front().inputs;
-    s.have_stable_input = true;
-  }
-  copy_model(model, job->snapshot, s.have_stable_input);
+  copy_model(model, job->snapshot, s.first.given);
   if (!s.options.background) {
     s.format_threads.store(s.options.format_threads);
     s.write(*job);
@@ -343,6 +341,11 @@ void SavePipeline<Model>::wait() {
 
 template <typename Model>
 void SavePipeline<Model>::finish() {
+  // With no save to complete, the first input's text is not waited for.
+  if (!state_->saved) {
+    abandon();
+    return;
+  }
   state_->format_threads.store(state_->options.format_threads);
   state_->wait_idle();
   state_->stop();

@@ -20,25 +20,25 @@
 // - abandon() stops the write in progress at its next block, removes its
 //   temporary file and the queued one: the file keeps the last complete
 //   save.
-// - Unchanged text is reused. With `stable_first_input` the caller
-//   promises that layer 0's `inputs` holds the same values at every save
-//   (the training set or the validation set); that matrix is copied once,
-//   and its text is copied out of the previous file of this pipeline
-//   (copy_file_range) whenever that file is still exactly as written, else
-//   formatted again. Either way the bytes are those of the plain writer.
-// - Extra memory: the layer-0 input copy and at most two snapshots of the
-//   other arrays (the one being written and the queued one).
+// - Layer 0's `inputs` is formatted once. After prepare_first_input() the
+//   writer thread formats that matrix at once, before any save, into an
+//   unnamed file (O_TMPFILE: no name, gone with the process), and every save
+//   copies the text from there (copy_file_range) instead of formatting it.
+//   Without such a file each save formats it. Either way the bytes are those
+//   of the plain writer.
+// - Extra memory: at most two snapshots of the arrays other than layer 0's
+//   inputs (the one being written and the queued one); that matrix is read
+//   where the caller keeps it.
 #pragma once
 
 #include <memory>
 
 #include "model/categorical.hpp"
 #include "model/linear.hpp"
-
+#include "persistence/writer.hpp"
 namespace kemb::persistence {
 
 struct PipelineOptions {
-  bool stable_first_input = false;
   // false: every save is written before save() returns (same rules, no
   // thread); used to compare the two paths.
   bool background = true;
@@ -56,6 +56,15 @@ class SavePipeline {
   SavePipeline(const SavePipeline&) = delete;
   SavePipeline& operator=(const SavePipeline&) = delete;
 
+  // The caller promises that layer 0's `inputs` holds the matrix
+  // `first_input` shows at every save (the training set, or the validation
+  // set when there is one), and that those values stay where they are until
+  // finish() or abandon() returns. Its text is prepared now, in an unnamed
+  // file on the file system of `path`'s directory (else in the temporary
+  // directory), and the snapshots leave that matrix out. Called before the
+  // first save().
+  void prepare_first_input(ArrayView first_input, const std::string& path);
+
   // Saves `model` to model.save_best_params (see above).
   void save(const Model& model);
   // Raises the error of a failed background save, if any.
@@ -66,7 +75,8 @@ class SavePipeline {
   // follow.
   void wait();
   // Waits until the newest save is on disk; raises its error (or that of
-  // an earlier failed save). The pipeline takes no saves afterwards. After
+  // an earlier failed save). Without any save, the first input's text is
+  // not waited for. The pipeline takes no saves afterwards. After
   // a failure of the training loop this leaves the file as a plain writer
   // would have, and a save error raised here comes from an earlier epoch
   // than the loop's own, so it is the one to report.

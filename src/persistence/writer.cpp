@@ -156,16 +156,21 @@ void append_array(TextBuffer& out, const Matrix& matrix, unsigned threads) {
   if (checked_elements(matrix.rows, matrix.cols) != matrix.data.size()) {
     throw_index_out_of_bounds();
   }
+  append_array(out, ArrayView::of(matrix), threads);
+}
+
+void append_array(TextBuffer& out, ArrayView view, unsigned threads) {
   out.append("{\"v\":1,\"dim\":[");
-  append_unsigned(out, matrix.rows);
+  append_unsigned(out, view.rows);
   out.push(',');
-  append_unsigned(out, matrix.cols);
+  append_unsigned(out, view.cols);
   out.append("],");
   // Row-major storage: the walk over rows, then columns, is the walk over data.
-  if (threads > 1 && matrix.data.size() >= kSplitElements) {
-    append_data_split(out, matrix.data.data(), matrix.data.size(), threads);
+  const std::size_t n = view.rows * view.cols;
+  if (threads > 1 && n >= kSplitElements) {
+    append_data_split(out, view.data, n, threads);
   } else {
-    append_data(out, matrix.data.data(), matrix.data.size());
+    append_data(out, view.data, n);
   }
 }
 

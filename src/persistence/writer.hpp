@@ -31,11 +31,23 @@ void append_array(TextBuffer& out, const tensor::Vector& vector);
 inline constexpr std::size_t kSplitElements = std::size_t{1} << 20;
 void append_array(TextBuffer& out, const tensor::Matrix& matrix, unsigned threads);
 
+// A matrix's shape and values where they lie: rows x cols floats, row after
+// row, from `data`.
+struct ArrayView {
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+  const float* data = nullptr;
+
+  static ArrayView of(const tensor::Matrix& m) { return {m.rows, m.cols, m.data.data()}; }
+};
+// The same text for the matrix `view` shows.
+void append_array(TextBuffer& out, ArrayView view, unsigned threads);
+
 // Supplies the array objects of the layers' matrices (`field` names which
 // one of layer number `layer`). The plain writer formats each with
-// append_array; a save that can reuse the text of an unchanged array from
-// its previous file puts that text instead. Whatever it does, the bytes must
-// be those append_array would write.
+// append_array; a save that has the text of an unchanged array at hand puts
+// that text instead. Whatever it does, the bytes must be those append_array
+// would write.
 class MatrixText {
  public:
   virtual void append(TextBuffer& out, std::size_t layer, tensor::Matrix Layer::*field,

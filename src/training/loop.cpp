@@ -40,19 +40,19 @@ PassFigures measure(const Model& model, const Matrix& output,
   return figures;
 }
 
+bool has_validation(const Matrix& val_x) { return val_x.rows != 0 || val_x.cols != 0; }
+
+// ws.training_input holds the training set, which the workspace lends to
+// the first layer as that layer's cached input instead of copying it every
+// epoch. The validation pass shares the workspace so that it takes the loan
+// back before it fills the layer's input with the validation set.
 template <typename Model>
-void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
-                const typename Model::Targets& y, const Matrix& val_x,
+void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_every,
+                model::Workspace& ws, const typename Model::Targets& y, const Matrix& val_x,
                 const typename Model::Targets& val_y, DynamicOptimizer opt,
                 const model::EpochHook& between_epochs, persistence::SavePipeline<Model>& saves,
                 bool& in_hook) {
-  const bool has_validation = val_x.rows != 0 || val_x.cols != 0;
-  // The training set moves into the workspace, which lends it to the first
-  // layer as that layer's cached input instead of copying it every epoch.
-  // The validation pass shares the workspace so that it takes the loan back
-  // before it fills the layer's input with the validation set.
-  model::Workspace ws;
-  ws.training_input = std::move(x);
+  const bool validating = has_validation(val_x);
   typename Model::Predictions predictions;
   typename Model::Predictions val_predictions;
   float best_loss = 0.0f;
@@ -74,7 +74,7 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
                                            train.data_loss, reg_loss, model.loss_type,
                                            opt.current_learning_rate));
       // With validation, the validation line of this epoch resets the count.
-      if (!has_validation) reports_due = 0;
+      if (!validating) reports_due = 0;
     }
 
     Model::loss_gradient(ws.gradient, output, y);
@@ -83,7 +83,7 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
     for (Layer& layer : model.layers) opt.update_params(layer);
     opt.iteration_step();
 
-    if (has_validation) {
+    if (validating) {
       const Matrix& val_output = model.forward(val_x, false, ws);
       const PassFigures val = measure(model, val_output, val_predictions, val_y);
       const float val_reg_loss = model.regularization_loss();  // after the update
@@ -108,26 +108,37 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
   }
 }
 
-// The epochs with their saves written in the background. Layer 0's inputs
-// holds the same values at every save of a call (the training set, or the
-// validation set when there is one, both fixed), so its text is reused.
-// When the loop fails, the queued save is completed first, so the file
-// holds what saving in the epoch itself would have left; a failure from
-// the hook (Ctrl-C) abandons it instead, leaving the last complete save.
+// The epochs with their saves written in the background. A first layer that
+// keeps a copy of its input holds the same values at every save of a call
+// (the training set, or the validation set when there is one, both fixed),
+// so the text of that matrix is prepared once, from the start of the call,
+// while the first epochs run. When the loop fails, the queued save is
+// completed first, so the file holds what saving in the epoch itself would
+// have left; a failure from the hook (Ctrl-C) abandons it instead, leaving
+// the last complete save.
 template <typename Model>
 void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
                 const typename Model::Targets& y, const Matrix& val_x,
                 const typename Model::Targets& val_y, DynamicOptimizer opt,
                 const model::EpochHook& between_epochs) {
-  persistence::SavePipeline<Model> saves({.stable_first_input = true});
+  // The workspace outlives the pipeline's last use of the training set.
+  model::Workspace ws;
+  ws.training_input = std::move(x);
+  persistence::SavePipeline<Model> saves;
+  if (!model.save_best_params.empty() && !model.layers.empty() &&
+      model::keeps_input(model.layers.front())) {
+    const Matrix& first_input = has_validation(val_x) ? val_x : ws.training_input;
+    // Lending moves the matrix object, never its storage: the view stays valid.
+    saves.prepare_first_input(persistence::ArrayView::of(first_input), model.save_best_params);
+  }
   // Products get all OpenBLAS threads again when the call ends, however.
   struct ThreadLimitReset {
     ~ThreadLimitReset() { tensor::set_thread_limit(0); }
   } reset_thread_limit;
   bool in_hook = false;
   try {
-    run_epochs(model, num_epochs, print_every, std::move(x), y, val_x, val_y, std::move(opt),
-               between_epochs, saves, in_hook);
+    run_epochs(model, num_epochs, print_every, ws, y, val_x, val_y, std::move(opt), between_epochs,
+               saves, in_hook);
   } catch (...) {
     if (in_hook) {
       saves.abandon();

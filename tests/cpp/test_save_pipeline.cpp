@@ -1,9 +1,9 @@
 // The background save pipeline and the training loop's use of it: the
-// bytes of every file equal the plain writer's (reused text, split
-// formatting, a previous file changed behind the pipeline's back), only the
-// newest save lands, creation failures are raised in the epoch, write
-// failures no later than finish(), and abandoned or replaced saves leave no
-// temporary file.
+// bytes of every file equal the plain writer's (the first input's text
+// prepared in an unnamed file or formatted at each save, split formatting),
+// only the newest save lands, creation failures are raised in the epoch,
+// write failures no later than finish(), and abandoned or replaced saves
+// leave no temporary file.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -70,6 +70,7 @@ struct Mode {
   bool background;
   unsigned threads;
   std::size_t rows;  // of layer 0's inputs; 20000 x 64 crosses the split size
+  bool unnamed_file;  // the first input's text prepared in an unnamed file
 };
 
 class pipeline_bytes : public save_pipeline, public ::testing::WithParamInterface<Mode> {};
@@ -78,16 +79,18 @@ TEST_P(pipeline_bytes, every_file_equals_the_plain_writers_text) {
   const Mode mode = GetParam();
   std::mt19937_64 rng(11);
   CategoricalModel model = model_with_inputs(rng, mode.rows, path("m.json"));
-  SavePipeline<CategoricalModel> saves(
-      {.stable_first_input = true, .background = mode.background, .format_threads = mode.threads});
+  SavePipeline<CategoricalModel> saves({.background = mode.background, .format_threads = mode.threads});
+  const Matrix first = model.layers.front().inputs;
+  if (!mode.unnamed_file) {
+    // No directory to hold the unnamed file: each save formats the matrix.
+    ::setenv("TMPDIR", path("missing").c_str(), 1);
+    saves.prepare_first_input(ArrayView::of(first), path("not-yet/m.json"));
+    ::unsetenv("TMPDIR");
+  } else {
+    saves.prepare_first_input(ArrayView::of(first), path("m.json"));
+  }
   for (int round = 0; round < 4; ++round) {
     saves.save(model);
-    if (round == 2) {
-      // Another writer touches the file between saves: its text must not
-      // be reused.
-      saves.wait();
-      std::fstream(path("m.json"), std::ios::in | std::ios::out | std::ios::binary) << "{\"x";
-    }
     change_the_rest(rng, model);
   }
   saves.save(model);
@@ -97,8 +100,10 @@ TEST_P(pipeline_bytes, every_file_equals_the_plain_writers_text) {
 }
 
 INSTANTIATE_TEST_SUITE_P(modes, pipeline_bytes,
-                         ::testing::Values(Mode{true, 1, 30}, Mode{true, 2, 20000},
-                                           Mode{false, 1, 20000}, Mode{false, 3, 20000}));
+                         ::testing::Values(Mode{true, 1, 30, true}, Mode{true, 2, 20000, true},
+                                           Mode{true, 2, 20000, false},
+                                           Mode{false, 1, 20000, false},
+                                           Mode{false, 3, 20000, true}));
 
 TEST_F(save_pipeline, split_formatting_writes_the_same_text) {
   std::mt19937_64 rng(3);
@@ -122,7 +127,9 @@ TEST_F(save_pipeline, split_formatting_writes_the_same_text) {
 TEST_F(save_pipeline, the_newest_of_many_quick_saves_lands_and_no_temporary_stays) {
   std::mt19937_64 rng(5);
   CategoricalModel model = model_with_inputs(rng, 5000, path("m.json"));
-  SavePipeline<CategoricalModel> saves({.stable_first_input = true});
+  const Matrix first = model.layers.front().inputs;
+  SavePipeline<CategoricalModel> saves;
+  saves.prepare_first_input(ArrayView::of(first), path("m.json"));
   for (int i = 0; i < 30; ++i) {
     change_the_rest(rng, model);
     saves.save(model);
@@ -136,7 +143,7 @@ TEST_F(save_pipeline, the_newest_of_many_quick_saves_lands_and_no_temporary_stay
 TEST_F(save_pipeline, a_file_that_cannot_be_created_fails_the_save_call_itself) {
   std::mt19937_64 rng(6);
   CategoricalModel model = model_with_inputs(rng, 10, path("m.json"));
-  SavePipeline<CategoricalModel> saves({.stable_first_input = true});
+  SavePipeline<CategoricalModel> saves;
   saves.save(model);
   model.save_best_params = path("missing/m.json");
   EXPECT_EQ(message_of([&] { saves.save(model); }),
@@ -186,7 +193,7 @@ TEST_F(save_pipeline, a_failed_background_write_is_raised_later_and_keeps_the_ol
     const rlimit limit{1 << 20, 1 << 20};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     CategoricalModel large = model_with_inputs(rng, 20000, path("m.json"));
-    SavePipeline<CategoricalModel> saves({.stable_first_input = true});
+    SavePipeline<CategoricalModel> saves;
     std::string first = message_of([&] { saves.save(large); });  // creating works
     std::string later = message_of([&] { saves.finish(); });
     return first + "|" + later;
@@ -202,12 +209,15 @@ TEST_F(save_pipeline, a_failed_background_write_is_raised_later_and_keeps_the_ol
 TEST_F(save_pipeline, abandon_keeps_the_last_complete_save_and_removes_the_rest) {
   std::mt19937_64 rng(10);
   CategoricalModel model = model_with_inputs(rng, 40000, path("m.json"));
-  SavePipeline<CategoricalModel> saves({.stable_first_input = true});
+  const Matrix first = model.layers.front().inputs;
+  SavePipeline<CategoricalModel> saves;
+  saves.prepare_first_input(ArrayView::of(first), path("m.json"));
   saves.save(model);
   saves.finish();
   const std::string complete = text_of(model);
   std::vector<std::string> texts = {complete};
-  SavePipeline<CategoricalModel> later({.stable_first_input = true});
+  SavePipeline<CategoricalModel> later;
+  later.prepare_first_input(ArrayView::of(first), path("m.json"));
   for (int i = 0; i < 3; ++i) {
     change_the_rest(rng, model);
     later.save(model);
