@@ -13,6 +13,8 @@ build/mutation/tree, built in build/mutation/build.
 
 import argparse
 import contextlib
+import dataclasses
+import fcntl
 import hashlib
 import io
 import json
@@ -52,12 +54,19 @@ PYTEST_TIER = ["--deselect",
 NOT_TESTED = ("src/", "docs/", "bench/", "tools/mutation.py")
 
 
+@dataclasses.dataclass
 class Mutant:
-    def __init__(self, path, line, original, mutated, rule):
-        self.path, self.line, self.original, self.mutated, self.rule = (
-            path, line, original, mutated, rule)
-        key = f"{path}\0{line}\0{original}\0{mutated}".encode()
-        self.id = hashlib.sha1(key).hexdigest()[:12]
+    path: str
+    line: int
+    original: str
+    mutated: str
+    rule: str
+
+    @property
+    def id(self):
+        """Names the mutant across runs: where it is and what it changes."""
+        key = f"{self.path}\0{self.line}\0{self.original}\0{self.mutated}".encode()
+        return hashlib.sha1(key).hexdigest()[:12]
 
 
 def source_files():
@@ -161,27 +170,34 @@ class Trial:
             rc = run(["cmake", "--build", BUILD, "-j", jobs], log, self.args.build_timeout)
             if rc != 0:
                 return "killed", "C++ tests: " + ("timeout" if rc is None else "build failed")
-            deadline = time.monotonic() + timeout
-            start = len(self.log_path.read_text())
+            started = time.monotonic()
+            deadline = started + timeout
+            start = len(self.log_text())
             rc = run(["ctest", "--test-dir", BUILD, "-j", jobs, "--stop-on-failure",
                       "--output-on-failure"], log, max(1, deadline - time.monotonic()))
             if rc != 0:
-                return "killed", "C++ tests: " + ("timeout" if rc is None else
-                                                  self.first_failure(start, CTEST_FAILURE))
+                return "killed", "C++ tests: " + self.failure(rc, start, CTEST_FAILURE)
             shutil.rmtree(TREE / ".hypothesis", ignore_errors=True)
-            start = len(self.log_path.read_text())
+            start = len(self.log_text())
             rc = run([self.python, "-m", "pytest", "-x", "-q", "-rfE", "-p", "no:cacheprovider",
                       "--hypothesis-seed=0", *PYTEST_TIER], log,
                      max(1, deadline - time.monotonic()), env=self.env, cwd=TREE)
             if rc != 0:
-                return "killed", "pytest: " + ("timeout" if rc is None else
-                                               self.first_failure(start, PYTEST_FAILURE))
-            self.test_seconds = time.monotonic() + timeout - deadline
+                return "killed", "pytest: " + self.failure(rc, start, PYTEST_FAILURE)
+            self.test_seconds = time.monotonic() - started
         return "survived", ""
 
-    def first_failure(self, start, pattern):
-        match = pattern.search(self.log_path.read_text()[start:])
-        return match.group(1) if match else "failed"
+    def log_text(self):
+        return self.log_path.read_text(errors="replace")
+
+    def failure(self, rc, start, pattern):
+        """What ended a test run: the timeout, a signal, or the first test that failed."""
+        if rc is None:
+            return "timeout"
+        if rc < 0:
+            return f"signal {-rc}"
+        match = pattern.search(self.log_text()[start:])
+        return match.group(1) if match else f"exit code {rc}"
 
     def baseline(self):
         """The unmutated tree must build and pass, and the module the tests import must be the
@@ -206,15 +222,12 @@ CTEST_FAILURE = re.compile(r"Test\s+#\d+: (\S+) \.*\s*\*\*\*")
 PYTEST_FAILURE = re.compile(r"^(?:FAILED|ERROR) (\S+)", re.M)
 
 
-def apply(mutant):
-    """Writes the mutant into the scratch tree; returns the original bytes to put back. Lines
-    end at newlines only, as universalmutator reads them."""
-    target = TREE / mutant.path
-    original = target.read_bytes()
+def write_mutant(mutant, original):
+    """Writes the mutant over its file in the scratch tree. Lines end at newlines only, as
+    universalmutator reads them."""
     lines = original.decode().split("\n")
     lines[mutant.line - 1] = mutant.mutated
-    target.write_bytes("\n".join(lines).encode())
-    return original
+    (TREE / mutant.path).write_bytes("\n".join(lines).encode())
 
 
 def load_journal(path):
@@ -246,6 +259,12 @@ def command_run(args):
           f"build, seed {args.seed}; results in {out}", flush=True)
 
     TREE.mkdir(parents=True, exist_ok=True)
+    # One run at a time: runs share the scratch tree and the build directory.
+    lock = open(WORK / "lock", "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        sys.exit(f"another mutation run is using {WORK}")
     sync_tree(files)
     trial = Trial(args)
     trial.configure()
@@ -263,8 +282,9 @@ def command_run(args):
             entry = journal.get(mutant.id)
             if entry is None:
                 start = time.monotonic()
-                original = apply(mutant)
+                original = (TREE / mutant.path).read_bytes()
                 try:
+                    write_mutant(mutant, original)
                     outcome, detail = trial.attempt(timeout)
                 finally:
                     (TREE / mutant.path).write_bytes(original)
