@@ -361,13 +361,16 @@ def command_compare(args):
     if len(common) != len(before) or len(common) != len(after):
         print(f"the runs share {len(common)} of {len(before)} and {len(after)} mutants tried: "
               "the same source tree and seed give the same sample")
+    changed = 0
     for label, old, new in (("now survives", "killed", "survived"),
                             ("now killed", "survived", "killed")):
         for key in common:
             if before[key]["outcome"] == old and after[key]["outcome"] == new:
                 e = after[key]
+                changed += 1
                 print(f"{label}: {key} {e['file']}:{e['line']}  {e['original'].strip()}  ->  "
                       f"{e['mutated'].strip()}")
+    print(f"{changed} of the {len(common)} mutants both runs tried changed outcome")
     return 0
 
 
