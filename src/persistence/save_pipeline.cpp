@@ -70,7 +70,8 @@ struct FirstInput {
   // Formats the text into a new unnamed file near `path`. Any failure (a
   // full disk, memory) only means that the saves format it themselves; an
   // abandoned pipeline stops at the next block.
-  void prepare(const std::string& path, unsigned threads, const std::atomic<bool>* cancelled) {
+  void prepare(const std::string& path, const std::atomic<unsigned>& threads,
+               const std::atomic<bool>* cancelled) {
     const int file = open_unnamed_file(path);
     if (file < 0) return;
     try {
@@ -96,13 +97,13 @@ class SnapshotMatrices final : public MatrixText {
   void append(TextBuffer& out, std::size_t layer, Matrix Layer::*field,
               const Matrix& matrix) override {
     if (layer != 0 || field != &Layer::inputs || !first_.given) {
-      append_array(out, matrix, threads_.load());
+      append_array(out, matrix, threads_);
     } else if (first_.fd >= 0) {
       out.finish();
       sink_.copy_from(first_.fd, 0, first_.length);
       out.account(first_.length);
     } else {
-      append_array(out, first_.matrix, threads_.load());
+      append_array(out, first_.matrix, threads_);
     }
   }
 
@@ -186,7 +187,7 @@ void SavePipeline<Model>::State::run() {
   if (preparing) {
     busy = true;
     lock.unlock();
-    first.prepare(first_path, format_threads.load(), &cancelled);
+    first.prepare(first_path, format_threads, &cancelled);
     lock.lock();
     preparing = false;
     busy = false;
@@ -260,7 +261,8 @@ void SavePipeline<Model>::prepare_first_input(ArrayView first_input, const std::
   s.first.given = true;
   s.first_path = path;
   if (!s.options.background) {
-    s.first.prepare(path, s.options.format_threads, &s.cancelled);
+    s.format_threads.store(s.options.format_threads);
+    s.first.prepare(path, s.format_threads, &s.cancelled);
     return;
   }
   std::lock_guard lock(s.mutex);

@@ -2,6 +2,7 @@
 #include "persistence/writer.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdint>
 #include <memory>
@@ -56,19 +57,25 @@ void append_data(TextBuffer& out, const float* values, std::size_t n) {
   out.append("]}");
 }
 
-// "data":[...] with each block of kSplitElements values cut into `threads`
-// parts: the calling thread formats the first into `out` while helpers
-// format the others into memory, appended in order. Text is position-free,
-// so the bytes are those of append_data.
-void append_data_split(TextBuffer& out, const float* values, std::size_t n, unsigned threads) {
-  const std::size_t part = (kSplitElements + threads - 1) / threads;
-  const unsigned helpers = threads - 1;
-  std::vector<std::unique_ptr<char[]>> text(helpers);
-  std::vector<char*> ends(helpers);
-  for (auto& t : text) t.reset(new char[part * (io::kMaxFloatText + 1)]);
+// "data":[...] with each block of kSplitElements values cut into as many
+// parts as `threads` says when the block starts: the calling thread formats
+// the first into `out` while helpers format the others into memory,
+// appended in order. Text is position-free, so the bytes are those of
+// append_data whatever the split.
+void append_data_split(TextBuffer& out, const float* values, std::size_t n,
+                       const std::atomic<unsigned>& threads) {
+  // With two threads or more a part holds at most half a block.
+  const std::size_t capacity = (kSplitElements + 1) / 2;
+  std::vector<std::unique_ptr<char[]>> text;
+  std::vector<char*> ends;
   out.append("\"data\":[");
   for (std::size_t start = 0; start < n; start += kSplitElements) {
     const std::size_t count = std::min(kSplitElements, n - start);
+    const unsigned parts = std::max(1u, threads.load());
+    const std::size_t part = (count + parts - 1) / parts;
+    const unsigned helpers = parts - 1;
+    while (text.size() < helpers) text.emplace_back(new char[capacity * (io::kMaxFloatText + 1)]);
+    ends.resize(text.size());
     const std::size_t mine = std::min(part, count);
     // jthread joins on the way out too: a sink that fails while helpers
     // still format must not leave them running.
@@ -150,16 +157,19 @@ void write_document(TextBuffer& out, const Model& model, MatrixText* matrices) {
 
 }  // namespace
 
-void append_array(TextBuffer& out, const Matrix& matrix) { append_array(out, matrix, 1); }
+void append_array(TextBuffer& out, const Matrix& matrix) {
+  const std::atomic<unsigned> one{1};
+  append_array(out, matrix, one);
+}
 
-void append_array(TextBuffer& out, const Matrix& matrix, unsigned threads) {
+void append_array(TextBuffer& out, const Matrix& matrix, const std::atomic<unsigned>& threads) {
   if (checked_elements(matrix.rows, matrix.cols) != matrix.data.size()) {
     throw_index_out_of_bounds();
   }
   append_array(out, ArrayView::of(matrix), threads);
 }
 
-void append_array(TextBuffer& out, ArrayView view, unsigned threads) {
+void append_array(TextBuffer& out, ArrayView view, const std::atomic<unsigned>& threads) {
   out.append("{\"v\":1,\"dim\":[");
   append_unsigned(out, view.rows);
   out.push(',');
@@ -167,7 +177,7 @@ void append_array(TextBuffer& out, ArrayView view, unsigned threads) {
   out.append("],");
   // Row-major storage: the walk over rows, then columns, is the walk over data.
   const std::size_t n = view.rows * view.cols;
-  if (threads > 1 && n >= kSplitElements) {
+  if (n >= kSplitElements) {
     append_data_split(out, view.data, n, threads);
   } else {
     append_data(out, view.data, n);

@@ -4,6 +4,7 @@
 // "data":[...]} in row-major order.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,11 +26,13 @@ void append_array(TextBuffer& out, const tensor::Matrix& matrix);
 // vector: (n) -> {"v":1,"dim":[n],"data":[...]}
 void append_array(TextBuffer& out, const tensor::Vector& vector);
 
-// The same text, with arrays of at least kSplitElements values formatted by
-// `threads` threads (the calling one included) block by block; the bytes
-// are those of append_array.
+// The same text, with arrays of at least kSplitElements values formatted
+// block by block by as many threads (the calling one included) as `threads`
+// holds when each block starts, so a waiting caller can add threads to an
+// array already under way; the bytes are those of append_array.
 inline constexpr std::size_t kSplitElements = std::size_t{1} << 20;
-void append_array(TextBuffer& out, const tensor::Matrix& matrix, unsigned threads);
+void append_array(TextBuffer& out, const tensor::Matrix& matrix,
+                  const std::atomic<unsigned>& threads);
 
 // A matrix's shape and values where they lie: rows x cols floats, row after
 // row, from `data`.
@@ -41,7 +44,7 @@ struct ArrayView {
   static ArrayView of(const tensor::Matrix& m) { return {m.rows, m.cols, m.data.data()}; }
 };
 // The same text for the matrix `view` shows.
-void append_array(TextBuffer& out, ArrayView view, unsigned threads);
+void append_array(TextBuffer& out, ArrayView view, const std::atomic<unsigned>& threads);
 
 // Supplies the array objects of the layers' matrices (`field` names which
 // one of layer number `layer`). The plain writer formats each with

@@ -115,7 +115,7 @@ TEST_F(save_pipeline, split_formatting_writes_the_same_text) {
       {
         TextBuffer a(plain), b(split);
         append_array(a, m);
-        append_array(b, m, threads);
+        append_array(b, m, std::atomic<unsigned>{threads});
         a.finish();
         b.finish();
       }
