@@ -3,6 +3,7 @@ interpreter (so a later block may use what an earlier one defined)."""
 
 import pathlib
 import re
+import textwrap
 
 import pytest
 
@@ -12,7 +13,9 @@ README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 
 
 def python_blocks():
-    return re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
+    # Blocks inside a list item are indented with it.
+    blocks = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
+    return [textwrap.dedent(block) for block in blocks]
 
 
 def test_readme_has_examples():
@@ -25,5 +28,9 @@ def test_readme_python_blocks_run(tmp_path):
     result = run_script(code, cwd=tmp_path)
     assert result.returncode == 0, result.stderr[-3000:]
     assert "Validation accuracy " in result.stdout
+    # What the README says a mistyped output type and out-of-range counts do.
+    assert ("PanicException: called `Option::unwrap()` on a `None` value\n"
+            "PanicException: attempt to divide by zero\n"
+            "OverflowError: 65536 is out of range (0 to 65535)\n") in result.stdout
     assert "could not load: called `Result::unwrap()` on an `Err` value: Os {" in result.stdout
     assert (tmp_path / "digits.json").exists() and (tmp_path / "diabetes.json").exists()
