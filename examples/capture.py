@@ -2,32 +2,37 @@
 
 kemb writes its reports straight to the process's standard output (file
 descriptor 1), not through sys.stdout, so contextlib.redirect_stdout does not
-see them. `captured_stdout` redirects the descriptor itself into a temporary
-file and hands back the text once the block ends.
+see them. wurlitzer redirects the descriptor itself: `wurlitzer.pipes()`
+hands the text back after the block, and `shown_and_kept` below also passes
+it on to sys.stdout while the block runs.
 """
 
 import contextlib
-import os
+import io
 import sys
-import tempfile
 from collections.abc import Iterator
+
+import wurlitzer  # type: ignore[import-untyped]
+
+
+class _Tee(io.StringIO):
+    def write(self, text: str) -> int:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+        return super().write(text)
 
 
 @contextlib.contextmanager
-def captured_stdout() -> Iterator[list[str]]:
-    """Yields a list that holds the captured text after the block."""
-    result: list[str] = []
-    sys.stdout.flush()
-    saved = os.dup(1)
-    with tempfile.TemporaryFile(mode="w+b") as sink:
-        os.dup2(sink.fileno(), 1)
-        try:
-            yield result
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
-            sink.seek(0)
-            result.append(sink.read().decode())
+def shown_and_kept() -> Iterator[io.StringIO]:
+    """Shows what kemb prints in the block through sys.stdout as it comes,
+    and keeps a copy: the yielded buffer holds the text once the block ends.
+
+    In a notebook this puts the lines into the cell's output whatever the
+    kernel does with descriptor 1 (ipykernel before 6 leaves it on the
+    kernel's terminal)."""
+    kept = _Tee()
+    with wurlitzer.pipes(stdout=kept, stderr=None):
+        yield kept
 
 
 def print_abridged(report: str, sample_lines: int) -> str:

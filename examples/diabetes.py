@@ -16,7 +16,8 @@ from numpy.typing import NDArray
 from sklearn.datasets import load_diabetes  # type: ignore[import-untyped]
 
 import kemb
-from capture import captured_stdout, print_abridged
+import wurlitzer  # type: ignore[import-untyped]
+from capture import print_abridged
 
 
 def standardise(values: NDArray[np.float64], reference: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -58,9 +59,9 @@ def main() -> None:
     kemb.train_linear_model(model, opt, args.epochs, args.print_freq, x, y, val_x, val_y)
 
     best = kemb.load_linear_model(args.model)
-    with captured_stdout() as report:
+    with wurlitzer.pipes(stderr=None) as (report, _):
         kemb.evaluate_linear_model(best, val_x, val_y)
-    summary = print_abridged(report[0], args.report_lines)
+    summary = print_abridged(report.getvalue(), args.report_lines)
 
     # The report's first figure is the mean absolute error of the predictions.
     match = re.match(r"Validation MSE: ([^,]*),", summary)

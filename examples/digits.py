@@ -15,7 +15,8 @@ from numpy.typing import NDArray
 from sklearn.datasets import load_digits  # type: ignore[import-untyped]
 
 import kemb
-from capture import captured_stdout, print_abridged
+import wurlitzer  # type: ignore[import-untyped]
+from capture import print_abridged
 
 
 def load_split(
@@ -51,9 +52,9 @@ def main() -> None:
     kemb.train_categorical_model(model, opt, args.epochs, args.print_freq, x, y, val_x, val_y)
 
     best = kemb.load_categorical_model(args.model)
-    with captured_stdout() as report:
+    with wurlitzer.pipes(stderr=None) as (report, _):
         kemb.evaluate_categorical_model(best, val_x, val_y)
-    summary = print_abridged(report[0], args.report_lines)
+    summary = print_abridged(report.getvalue(), args.report_lines)
 
     match = re.fullmatch(r"Validation accuracy (.*)%", summary)
     if match is None:

@@ -15,9 +15,8 @@ import sys
 from dataclasses import dataclass, field
 
 import matplotlib
-
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.pyplot as plt
+from matplotlib.figure import Figure
 
 HERE = pathlib.Path(__file__).resolve().parent
 NUMBER = r"(-?[\d.]+|NaN|-?inf)"
@@ -54,8 +53,9 @@ def parse(lines: list[str]) -> Progress:
     return progress
 
 
-def plot(progress: Progress, title: str, output: pathlib.Path) -> None:
-    figure, (loss_axes, accuracy_axes) = plt.subplots(1, 2, figsize=(10, 4))
+def figure(progress: Progress, title: str) -> Figure:
+    """Loss (log scale) and accuracy per reported epoch, side by side."""
+    fig, (loss_axes, accuracy_axes) = plt.subplots(1, 2, figsize=(10, 4))
     loss_axes.plot(progress.epochs, progress.loss, label="training")
     loss_axes.plot(progress.val_epochs, progress.val_loss, label="validation")
     loss_axes.set(xlabel="epoch", ylabel="loss (data + regularization)", yscale="log")
@@ -65,10 +65,15 @@ def plot(progress: Progress, title: str, output: pathlib.Path) -> None:
     for axes in (loss_axes, accuracy_axes):
         axes.grid(alpha=0.3)
         axes.legend()
-    figure.suptitle(title)
-    figure.tight_layout()
-    figure.savefig(output, dpi=100)
-    plt.close(figure)
+    fig.suptitle(title)
+    fig.tight_layout()
+    return fig
+
+
+def plot(progress: Progress, title: str, output: pathlib.Path) -> None:
+    fig = figure(progress, title)
+    fig.savefig(output, dpi=100)
+    plt.close(fig)
 
 
 def main() -> None:
@@ -79,6 +84,7 @@ def main() -> None:
     parser.add_argument("--print-freq", type=int, default=60)
     parser.add_argument("--output", default="training.png")
     args = parser.parse_args()
+    matplotlib.use("Agg")  # here, not at import: a notebook keeps its own backend
 
     command = [sys.executable, args.script, "--epochs", str(args.epochs),
                "--print-freq", str(args.print_freq), "--report-lines", "0"]

@@ -3,14 +3,16 @@
 # auditwheel: external libraries and platform tag), installs it into a fresh
 # virtual environment and runs the Python tests, the stub check and the
 # examples' type check against the installed wheel, from a directory outside
-# the source tree.
+# the source tree. Then builds the sdist, installs kemb from it into another
+# fresh environment together with the oldest NumPy that pyproject.toml
+# admits, and runs the Python tests there too.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$KEMB_ROOT"
 
 KEMB_VENV=${KEMB_WHEEL_TOOLS_VENV:-$KEMB_ROOT/build/wheel-tools}
 kemb_venv
-kemb_pip abi3audit auditwheel
-rm -rf build/wheel && mkdir -p build/wheel
+kemb_pip abi3audit auditwheel build
+rm -rf build/wheel build/sdist && mkdir -p build/wheel
 echo "== building the wheel"
 "$VENV_PY" -m pip wheel --disable-pip-version-check -q --no-deps -w build/wheel . 2>&1 |
   { grep -v -E "^WARNING: Location '.*' is ignored" || true; }
@@ -22,12 +24,16 @@ echo "== abi3audit"
 "$KEMB_VENV/bin/abi3audit" --strict "$wheel"
 echo "== auditwheel show"
 "$KEMB_VENV/bin/auditwheel" show "$wheel"
+echo "== building the sdist"
+"$VENV_PY" -m build --sdist --outdir build/sdist . >/dev/null
+sdist=$(ls build/sdist/kemb-*.tar.gz)
+echo "== $(basename "$sdist"): $(du -k "$sdist" | cut -f1) KiB"
 
 echo "== installing the wheel into a fresh environment"
 rm -rf build/wheel-venv
 KEMB_VENV=$KEMB_ROOT/build/wheel-venv
 kemb_venv
-kemb_pip "$wheel" pytest hypothesis scikit-learn matplotlib mypy
+kemb_pip "$wheel[test]"
 
 # The tests, the examples and the README are copied out, so that nothing
 # can be imported from the source tree.
@@ -43,3 +49,21 @@ echo "== tests against the installed wheel"
 echo "== stubs and examples' types"
 "$VENV_PY" -m mypy.stubtest kemb --allowlist "$KEMB_ROOT/stubs/stubtest-allowlist.txt"
 "$VENV_PY" -m mypy --strict --no-incremental examples
+
+# The oldest NumPy release series that the dependency admits ("numpy>=1.23"
+# gives 1.23.*, whose last release has wheels for CPython 3.11).
+oldest_numpy=$("$VENV_PY" - "$KEMB_ROOT/pyproject.toml" <<'PY'
+import re, sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    dependencies = tomllib.load(f)["project"]["dependencies"]
+print(re.fullmatch(r"numpy>=([\d.]+)", next(d for d in dependencies if d.startswith("numpy"))).group(1))
+PY
+)
+echo "== installing kemb from the sdist with NumPy $oldest_numpy.* into a fresh environment"
+rm -rf "$KEMB_ROOT/build/sdist-venv"
+KEMB_VENV=$KEMB_ROOT/build/sdist-venv
+kemb_venv
+kemb_pip "$KEMB_ROOT/$sdist[test]" "numpy==$oldest_numpy.*"
+"$VENV_PY" -c "import numpy; print('numpy', numpy.__version__)"
+echo "== tests against kemb built from the sdist"
+"$VENV_PY" -m pytest -q -p no:cacheprovider tests/python

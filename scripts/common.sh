@@ -5,6 +5,9 @@ set -euo pipefail
 KEMB_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KEMB_VENV=${KEMB_VENV:-$KEMB_ROOT/.venv}
 KEMB_PYTHON=${KEMB_PYTHON:-python3}
+# Two compile jobs (Ninja would start cores + 2): the machines that build
+# kemb are shared, and the pip builds of the module honour this too.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 kemb_venv() {
   if [ ! -x "$KEMB_VENV/bin/python" ]; then
