@@ -140,6 +140,9 @@ struct SavePipeline<Model>::State {
   FirstInput first;
   std::string first_path;  // where the first input's text is prepared
   std::atomic<bool> cancelled{false};
+  // Stops the save being written at its next block: raised by abandon(),
+  // and by finish() when a newer save waits behind it.
+  std::atomic<bool> stop_write{false};
   // One while the epochs run, so the writer leaves the cores to the
   // products; options.format_threads once the caller waits in finish().
   std::atomic<unsigned> format_threads{1};
@@ -166,12 +169,12 @@ struct SavePipeline<Model>::State {
 // Writes one snapshot to its file and renames it into place.
 template <typename Model>
 void SavePipeline<Model>::State::write(Job& job) {
-  FileSink sink(job.file->fd(), job.file->target_path(), &cancelled);
+  FileSink sink(job.file->fd(), job.file->target_path(), &stop_write);
   TextBuffer buffer(sink);
   SnapshotMatrices matrices(first, sink, format_threads);
   write_model(job.snapshot, buffer, matrices);
   buffer.finish();
-  if (cancelled.load()) throw_save_abandoned();
+  if (stop_write.load()) throw_save_abandoned();
   job.file->commit();
 }
 
@@ -203,6 +206,7 @@ void SavePipeline<Model>::State::run() {
     }
     std::unique_ptr<Job> job = std::move(queued);
     busy = true;
+    stop_write.store(cancelled.load());
     lock.unlock();
     const Clock::time_point start = Clock::now();
     std::exception_ptr failure;
@@ -216,7 +220,9 @@ void SavePipeline<Model>::State::run() {
     rest_until = end + 2 * (end - start);
     lock.lock();
     busy = false;
-    if (failure && !error && !cancelled.load()) error = failure;
+    // A stopped save is no failure: a newer one replaces it, or the call is
+    // abandoned.
+    if (failure && !error && !stop_write.load()) error = failure;
     // After a failure the call ends with it; a later save must not land.
     if (error) queued.reset();
     if (spare == nullptr) spare = std::move(job);
@@ -343,14 +349,21 @@ void SavePipeline<Model>::wait() {
 
 template <typename Model>
 void SavePipeline<Model>::finish() {
+  State& s = *state_;
   // With no save to complete, the first input's text is not waited for.
-  if (!state_->saved) {
+  if (!s.saved) {
     abandon();
     return;
   }
-  state_->format_threads.store(state_->options.format_threads);
-  state_->wait_idle();
-  state_->stop();
+  s.format_threads.store(s.options.format_threads);
+  {
+    // Only the newest save matters to a caller that waits: a save still
+    // being written while a newer one is queued is dropped.
+    std::lock_guard lock(s.mutex);
+    if (s.busy && s.queued != nullptr) s.stop_write.store(true);
+  }
+  s.wait_idle();
+  s.stop();
   check();
 }
 
@@ -358,6 +371,7 @@ template <typename Model>
 void SavePipeline<Model>::abandon() noexcept {
   State& s = *state_;
   s.cancelled.store(true);
+  s.stop_write.store(true);
   std::unique_ptr<typename State::Job> dropped;
   {
     std::lock_guard lock(s.mutex);

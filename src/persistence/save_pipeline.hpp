@@ -14,7 +14,10 @@
 //   twice as long as the save took (at most a third of a core for saving);
 //   a caller waiting in wait() or finish() ends the rest.
 // - The document in the file is always a complete one, renamed into place;
-//   when finish() returns, it is the one of the last save() call.
+//   when finish() returns, it is the one of the last save() call. A caller
+//   waiting in finish() does not wait for an older save still being
+//   written while the last one is queued: that write stops at its next
+//   block and its temporary file goes.
 // - A failing write is raised by the next check(), save() or finish() on
 //   the calling thread; the previous file stays as it was.
 // - abandon() stops the write in progress at its next block, removes its
