@@ -27,14 +27,34 @@ inline constexpr std::size_t kThreadedWork = std::size_t{1} << 23;
 
 // a: (m, k) as op(a), b: (k, n) as op(b) -> c: (m, n)
 // c := op(a) . op(b). `c` is reshaped (its storage reused when the element
-// count is unchanged) and must not alias `a` or `b`. Small products run on
-// one OpenBLAS thread, larger ones on up to thread_limit() threads.
+// count is unchanged) and must not alias `a` or `b`. Every sgemm call runs
+// on one thread; products of at least kThreadedWork multiply-adds are split
+// over kemb's own threads (tensor/pool.hpp), at most as many as OpenBLAS's
+// thread count (OPENBLAS_NUM_THREADS, threadpoolctl) and thread_limit().
 void gemm(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose tb);
 
-// The most OpenBLAS threads a large product may use; 0 (the default) means
-// all that OpenBLAS started with. The training loop lowers it while a save
-// is being written in the background, so the writer and the product do not
-// fight over the cores. Process-wide, like OpenBLAS's own setting.
+// How a product is cut into parts: along the rows of c, along its columns,
+// or along the inner dimension (each thread sums the partial products of its
+// parts, and the threads' sums are added at the end).
+enum class Split { rows, cols, inner };
+struct ProductPlan {
+  Split split = Split::rows;
+  std::size_t parts = 1;
+  int threads = 1;
+};
+
+// The plan gemm follows for an (m x k) . (k x n) product on up to `threads`
+// threads.
+ProductPlan plan_product(std::size_t m, std::size_t n, std::size_t k, int threads) noexcept;
+
+// gemm with a given plan; returns the number of threads that ran a part.
+int gemm_planned(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose tb,
+                 const ProductPlan& plan);
+
+// The most threads a large product may use; 0 (the default) means no limit
+// beyond OpenBLAS's thread count. The training loop lowers it to 1 while a
+// save is being written in the background, so the writer and the product do
+// not fight over the cores. Process-wide.
 void set_thread_limit(int threads) noexcept;
 int thread_limit() noexcept;
 

@@ -1,7 +1,12 @@
 // Matrix products, column sums and the shared element-wise helpers:
 // products against a double-precision reference with a relative tolerance
-// (their summation order is free), shape failures by exact message.
+// (their summation order is free), every way a large product is split over
+// threads, the pool after a fork, shape failures by exact message.
 #include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <tuple>
 
@@ -9,6 +14,7 @@
 #include "values.hpp"
 #include "tensor/elementwise.hpp"
 #include "tensor/gemm.hpp"
+#include "tensor/pool.hpp"
 
 namespace kemb {
 
@@ -39,9 +45,67 @@ TEST_P(GemmShapes, all_transposes_match_reference) {
 INSTANTIATE_TEST_SUITE_P(gemm, GemmShapes,
                          ::testing::Values(std::make_tuple(1, 1, 1), std::make_tuple(7, 5, 3),
                                            std::make_tuple(64, 33, 17),
-                                           std::make_tuple(300, 200, 40),
-                                           std::make_tuple(0, 4, 3), std::make_tuple(4, 0, 3),
-                                           std::make_tuple(4, 3, 0), std::make_tuple(0, 0, 0)));
+                                           std::make_tuple(300, 200, 40), std::make_tuple(0, 4, 3),
+                                           std::make_tuple(4, 0, 3), std::make_tuple(4, 3, 0),
+                                           std::make_tuple(0, 0, 0)));
+
+// (split, threads, parts): every way gemm cuts a large product, run for real
+// on the pool, including more parts than the split dimension has indices
+// and parts that are not whole multiples of the tile grain.
+class GemmSplits : public ::testing::TestWithParam<std::tuple<tensor::Split, int, std::size_t>> {};
+
+TEST_P(GemmSplits, every_part_layout_matches_reference) {
+  const auto [split, threads, parts] = GetParam();
+  const tensor::ProductPlan plan{.split = split, .parts = parts, .threads = threads};
+  for (auto [m, k, n] : {std::tuple{1, 1, 1}, {70, 37, 5}, {5, 300, 3}, {33, 9, 130}}) {
+    for (bool ta : {false, true}) {
+      for (bool tb : {false, true}) {
+        const Matrix a = ta ? ref::random_matrix(k, m, 1) : ref::random_matrix(m, k, 1);
+        const Matrix b = tb ? ref::random_matrix(n, k, 2) : ref::random_matrix(k, n, 2);
+        Matrix c(2, 2, {9, 9, 9, 9});  // stale: an inner split must not add to it
+        const int ran = tensor::gemm_planned(c, a, Transpose(ta), b, Transpose(tb), plan);
+        EXPECT_TRUE(ref::close(c, ref::product(a, ta, b, tb)))
+            << m << "x" << k << "x" << n << " ta=" << ta << " tb=" << tb;
+        EXPECT_GE(ran, 1);
+        EXPECT_LE(ran, threads);
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    gemm, GemmSplits,
+    ::testing::Combine(::testing::Values(tensor::Split::rows, tensor::Split::cols,
+                                         tensor::Split::inner),
+                       ::testing::Values(1, 3),
+                       ::testing::Values(std::size_t{2}, std::size_t{5}, std::size_t{400})));
+
+TEST(gemm, child_of_a_fork_splits_products_on_a_pool_of_its_own) {
+  const Matrix a = ref::random_matrix(200, 64, 1);
+  const Matrix b = ref::random_matrix(64, 48, 2);
+  const tensor::ProductPlan plan{.split = tensor::Split::rows, .parts = 8, .threads = 2};
+  Matrix c;
+  tensor::gemm_planned(c, a, Transpose::no, b, Transpose::no, plan);
+  ASSERT_GE(tensor::pool_workers(), 1);
+  const pid_t child = fork();
+  if (child == 0) {
+    // The parent's worker does not exist here: the product must not wait
+    // for it, and a worker of the child's own runs the next one.
+    const bool forgot = tensor::pool_workers() == 0;
+    tensor::gemm_planned(c, a, Transpose::no, b, Transpose::no, plan);
+    const bool right = ref::close(c, ref::product(a, false, b, false));
+    _exit(forgot && right && tensor::pool_workers() == 1 ? 0 : 1);
+  }
+  int status = 0;
+  for (int waited_ms = 0; waitpid(child, &status, WNOHANG) == 0; waited_ms += 10) {
+    if (waited_ms > 60000) {
+      kill(child, SIGKILL);
+      FAIL() << "the child hung";
+    }
+    usleep(10000);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
 
 TEST(gemm, empty_inner_dimension_gives_zeros) {
   Matrix c(2, 2, {5, 5, 5, 5});
