@@ -79,6 +79,11 @@ Layer dense_layer(std::size_t n_inputs, std::size_t n_neurons, const char* activ
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
+  // The raw items are sgemm as any direct caller gets it, split by
+  // OpenBLAS over its own workers; the layer calls keep OpenBLAS on one
+  // thread and split the products over kemb's pool (tensor/pool.hpp). So
+  // the layer / raw ratios compare the two ways of threading side by side.
+  scipy_openblas_set_threads_callback_function(nullptr);
   std::printf("OpenBLAS core: %s, threads: %d, rounds: %d\n", tensor::blas_core_name(),
               scipy_openblas_get_num_threads(), rounds);
 
