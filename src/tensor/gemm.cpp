@@ -65,10 +65,11 @@ void check_product(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb)
 ProductPlan plan_product(std::size_t m, std::size_t n, std::size_t k, int threads) noexcept {
   ProductPlan plan;
   if (threads <= 1) return plan;
-  // The inner split costs a sum of the threads' results (m x n each) and
-  // spares every thread the packing of the whole of both operands: it pays
-  // when the inner dimension dwarfs the result, as in the weight gradients
-  // X^T . G, whose inner dimension is the batch.
+  // The inner split costs a sum of the threads' results (m x n each), but
+  // no thread packs the whole of an operand, where a split of the rows has
+  // every part pack all of op(b): it pays when the inner dimension dwarfs
+  // the result, as in the weight gradients X^T . G, whose inner dimension is
+  // the batch.
   plan.split = k >= 2 * std::max(m, n) ? Split::inner : m >= n ? Split::rows : Split::cols;
   const std::size_t extent = plan.split == Split::inner ? k : plan.split == Split::rows ? m : n;
   const double work = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
