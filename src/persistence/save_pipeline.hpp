@@ -34,6 +34,7 @@
 
 #include "model/categorical.hpp"
 #include "model/linear.hpp"
+#include "persistence/save_file.hpp"
 
 namespace kemb::persistence {
 
@@ -56,8 +57,11 @@ class SavePipeline {
   SavePipeline(const SavePipeline&) = delete;
   SavePipeline& operator=(const SavePipeline&) = delete;
 
-  // Saves `model` to model.save_best_params (see above).
-  void save(const Model& model);
+  // Saves `model` to model.save_best_params (see above), resolving the
+  // path against the working directory of this moment. `hook` is called
+  // while the creation waits (a FIFO target without a reader) and may
+  // throw to end it.
+  void save(const Model& model, const InterruptHook& hook = {});
   // Raises the error of a failed background save, if any.
   void check();
   // True while the writer thread is writing a save.
@@ -69,8 +73,10 @@ class SavePipeline {
   // an earlier failed save). The pipeline takes no saves afterwards. After
   // a failure of the training loop this leaves the file as a plain writer
   // would have, and a save error raised here comes from an earlier epoch
-  // than the loop's own, so it is the one to report.
-  void finish();
+  // than the loop's own, so it is the one to report. `hook` is called every
+  // 20 ms of the wait; when it throws, the saves are abandoned (the file
+  // keeps the last complete one) and its exception propagates.
+  void finish(const InterruptHook& hook = {});
   // Stops at once: the file keeps the last complete save. Never fails.
   void abandon() noexcept;
 
