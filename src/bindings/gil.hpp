@@ -6,7 +6,8 @@
 // that asks for the lock back with pthread_exit, whose forced unwind
 // (abi::__forced_unwind) must pass through every frame of ours: the lock is
 // never retaken in a destructor or a noexcept function, and no handler
-// swallows that unwind. The process then exits normally.
+// swallows that unwind. The process then exits normally; its exit waits for
+// such threads to be ended (gil.cpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -21,6 +22,20 @@
 #include "bindings/errors.hpp"
 
 namespace kemb::bindings {
+
+// Counts a call as running without the lock for its lifetime, including a
+// forced unwind.
+class CallWithoutGil {
+ public:
+  CallWithoutGil() noexcept;
+  ~CallWithoutGil();
+  CallWithoutGil(const CallWithoutGil&) = delete;
+  CallWithoutGil& operator=(const CallWithoutGil&) = delete;
+};
+
+// Registers the exit handler that waits (up to a second) for the calls
+// running without the lock in other threads. Called once, by PyInit_kemb.
+bool wait_for_calls_at_exit() noexcept;
 
 // The released lock, as `without_gil` hands it to its body.
 class ReleasedGil {
@@ -55,6 +70,7 @@ template <typename Body>
 auto without_gil(Body&& body) {
   using Result = std::invoke_result_t<Body, ReleasedGil&>;
   using Stored = std::conditional_t<std::is_void_v<Result>, bool, Result>;
+  const CallWithoutGil counted;
   ReleasedGil gil(PyEval_SaveThread());
   std::optional<Stored> result;
   std::exception_ptr failure;
