@@ -2,7 +2,8 @@ r"""What one hostile token in a model file costs a load: the length of the
 error message, the growth of the peak resident memory (ru_maxrss, in a
 fresh child per file) and the time, for three files of one 10^8-byte token
 each: the digits of a `dim` entry, a string where a float is expected, and
-an unknown key of an array object. With several --python interpreters
+an unknown key of an array object. (A message of 100 MB is also written to
+standard error with the panic report; the child's is captured.) With several --python interpreters
 (kemb builds to compare), their runs alternate.
 
     env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE \
@@ -22,10 +23,20 @@ FILES = {
     "unknown array key": ('{"layers":[{"weights":{"', "k", '":1}}]}'),
 }
 
+# The peak resident set comes from VmHWM, in KiB: getrusage's ru_maxrss
+# starts from the parent's peak (it survives exec), which would hide a
+# child's growth below it.
 CHILD = r"""
-import resource, sys, time
+import sys, time
 import kemb
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def peak_kib():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+
+
+before = peak_kib()
 start = time.monotonic()
 try:
     kemb.load_linear_model(sys.argv[1])
@@ -33,8 +44,8 @@ try:
 except BaseException as error:
     message = str(error.args[0]) if error.args else ""
 seconds = time.monotonic() - start
-grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
-print(len(message), grown, f"{seconds:.3f}")
+peak = peak_kib()
+print(len(message), peak - before, peak, f"{seconds:.3f}")
 """
 
 
@@ -56,8 +67,9 @@ def main():
     args = parser.parse_args()
     pythons = args.python or [sys.executable]
     print(f"one token of {args.size} bytes; medians of {args.runs} runs")
-    print("| file | build | message (bytes) | peak RSS growth (MiB) | seconds |")
-    print("|---|---|---|---|---|")
+    print("| file | build | message (bytes) | peak RSS (MiB) | growth over the peak before "
+          "the load (MiB) | seconds |")
+    print("|---|---|---|---|---|---|")
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "hostile.json")
         for name, (head, filler, tail) in FILES.items():
@@ -68,11 +80,12 @@ def main():
                     # The 100 MB message goes to standard error as well.
                     out = subprocess.run([python, "-c", CHILD, path], capture_output=True,
                                          text=True, check=True).stdout.split()
-                    rows[python].append((int(out[0]), int(out[1]) / 1024, float(out[2])))
+                    rows[python].append(
+                        (int(out[0]), int(out[2]) / 1024, int(out[1]) / 1024, float(out[3])))
             for python, runs in rows.items():
                 median = lambda i: statistics.median(r[i] for r in runs)
                 print(f"| {name} | {pythons.index(python)} | {median(0):.0f} | {median(1):.1f} | "
-                      f"{median(2):.3f} |", flush=True)
+                      f"{median(2):.1f} | {median(3):.3f} |", flush=True)
 
 
 if __name__ == "__main__":

@@ -54,31 +54,43 @@ def ticker():
         ticks += 1
 
 
-threading.Thread(target=ticker, daemon=True).start()
-try:
+def run():
+    global start, first
     if case.startswith("load"):
         print("ready", flush=True)
         start, first = time.monotonic(), ticks
         kemb.load_linear_model(path)
-    else:
-        rng = np.random.default_rng(0)
-        pixels = rng.integers(1, 256, size=(60000, 784), dtype=np.int32)
-        pixels[rng.random((60000, 784)) < 0.6] = 0
-        x = pixels.astype(np.float32) / np.float32(255)
-        y = rng.integers(0, 10, size=60000).astype(np.int32)
-        model = kemb.create_categorical_model("softmax", "" if case == "epochs-off" else path)
-        model = kemb.add_categorical_model_layer(model, 784, 128, "dense", "relu")
-        model = kemb.add_categorical_model_layer(model, 128, 10, "dense")
-        opt = kemb.create_optimizer("adam", 0.001, 0.0)
-        epochs = 2 if case == "final-wait" else 1000
-        print("ready", flush=True)
-        start, first = time.monotonic(), ticks
-        kemb.train_categorical_model(model, opt, epochs, epochs, x, y,
-                                     np.zeros((0, 0), np.float32), y)
-    outcome = "returned"
-except BaseException as error:
-    outcome = type(error).__name__
-now = time.monotonic()
+        return
+    rng = np.random.default_rng(0)
+    pixels = rng.integers(1, 256, size=(60000, 784), dtype=np.int32)
+    pixels[rng.random((60000, 784)) < 0.6] = 0
+    x = pixels.astype(np.float32) / np.float32(255)
+    y = rng.integers(0, 10, size=60000).astype(np.int32)
+    model = kemb.create_categorical_model("softmax", "" if case == "epochs-off" else path)
+    model = kemb.add_categorical_model_layer(model, 784, 128, "dense", "relu")
+    model = kemb.add_categorical_model_layer(model, 128, 10, "dense")
+    opt = kemb.create_optimizer("adam", 0.001, 0.0)
+    epochs = 2 if case == "final-wait" else 1000
+    print("ready", flush=True)
+    start, first = time.monotonic(), ticks
+    kemb.train_categorical_model(model, opt, epochs, epochs, x, y,
+                                 np.zeros((0, 0), np.float32), y)
+
+
+threading.Thread(target=ticker, daemon=True).start()
+outcome = None
+try:
+    try:
+        run()
+        outcome = "returned"
+    except BaseException as error:
+        outcome = type(error).__name__
+    now = time.monotonic()
+except KeyboardInterrupt as late:
+    # Raised while the first exception was handled: the signal that an
+    # interrupted system call had turned into another exception.
+    now = time.monotonic()
+    outcome = f"{type(late.__context__).__name__} then KeyboardInterrupt"
 rate = (ticks - first) / (now - start)
 print(f"ended {now!r} {outcome} {rate:.1f}", file=sys.stderr, flush=True)
 """
@@ -108,7 +120,7 @@ def large_model_file(path, values=40_000_000):
     empty_m, empty_v = '{"v":1,"dim":[0,0],"data":[]}', '{"v":1,"dim":[0],"data":[]}'
     with open(path, "w") as f:
         f.write('{"layers":[{"layer_type":"dense","activation_type":"","n_inputs":0,'
-                f'"n_neurons":0,"weights":{{"v":1,"dim":[{values},1],"data":[0.1234567')
+                f'"n_neurons":0,"weights":{{"v":1,"dim":[{values + 2},1],"data":[0.1234567')
         chunk = ",0.1234567" * 1_000_000
         for _ in range(values // 1_000_000):
             f.write(chunk)
@@ -158,7 +170,7 @@ def trial(python, case, directory, rng, load_seconds):
             time.sleep(0.001)
         time.sleep(rng.uniform(0.0, 0.3))
     elif case == "load-file":
-        time.sleep(rng.uniform(0.0, load_seconds))
+        time.sleep(rng.uniform(0.0, 0.8 * load_seconds))  # the child starts in the meantime
     else:
         time.sleep(1.0)  # the ticker's rate over a second of the wait
     sent = time.monotonic()
@@ -173,8 +185,8 @@ def trial(python, case, directory, rng, load_seconds):
         if writer is not None:
             writer.kill()
             writer.wait()
-    fields = stderr.rsplit("ended ", 1)[1].split()
-    return float(fields[0]) - sent, fields[1], float(fields[2]), length
+    now, *outcome, rate = stderr.rsplit("ended ", 1)[1].split()
+    return float(now) - sent, " ".join(outcome), float(rate), length
 
 
 def main():
@@ -183,7 +195,7 @@ def main():
     parser.add_argument("--python", action="append", help="interpreters with the kemb builds")
     parser.add_argument("cases", nargs="*", default=CASES)
     args = parser.parse_args()
-    pythons = args.python or [sys.executable]
+    pythons = [os.path.abspath(p) for p in args.python or [sys.executable]]
     rng = random.Random(1)
     for python in pythons:
         print(f"{python}: OpenBLAS kernel {blas_core(python)}")
@@ -195,10 +207,11 @@ def main():
         load_seconds = 0.0
         if "load-file" in args.cases:
             large_model_file(os.path.join(top, "large.json"))
-            begin = time.monotonic()
-            subprocess.run([pythons[0], "-c", "import sys, kemb; kemb.load_linear_model(sys.argv[1])",
-                            os.path.join(top, "large.json")], check=True)
-            load_seconds = time.monotonic() - begin
+            timed = ("import sys, time, kemb; start = time.monotonic(); "
+                     "kemb.load_linear_model(sys.argv[1]); print(time.monotonic() - start)")
+            load_seconds = min(float(subprocess.run(
+                [python, "-c", timed, os.path.join(top, "large.json")], check=True,
+                capture_output=True, text=True).stdout) for python in pythons)
         for case in args.cases:
             results = {python: [] for python in pythons}
             for i in range(args.trials):

@@ -97,15 +97,20 @@ def test_a_change_of_directory_moves_later_saves_and_orphans_nothing(tmp_path):
         kemb.load_categorical_model(str(first / "model.json"))
 
 
+# The child's peak resident set is its VmHWM (KiB): getrusage's ru_maxrss
+# starts from the parent's peak, which survives exec and would hide growth.
 HOSTILE_TOKEN = """
-import resource
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def peak_kib():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+
+
+before = peak_kib()
 try:
     kemb.load_linear_model(sys.argv[1])
 except BaseException as error:
     message = error.args[0]
-grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
-print(len(message), grown, message[-120:])
+print(len(message), peak_kib() - before, message[-120:])
 """
 TOKEN = 30_000_000
 
