@@ -24,8 +24,6 @@ the figures of each row were measured side by side.
 """
 
 import argparse
-import ctypes
-import glob
 import os
 import random
 import signal
