@@ -6,8 +6,8 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <cxxabi.h>
 
+#include <exception>
 #include <source_location>
 #include <string>
 
@@ -31,9 +31,9 @@ void set_panic(const std::string& message, const std::source_location* where);
 // turns every C++ exception into the matching Python exception, so that no
 // C++ exception ever reaches CPython. The one thing it lets through is the
 // forced unwind of a thread that the interpreter ends at shutdown
-// (pthread_exit): it is no error, and it must reach the thread's start.
-// (So `guarded` is not noexcept: a noexcept frame would turn that unwind
-// into std::terminate.)
+// (pthread_exit, see gil.hpp): it is no error, and it must reach the
+// thread's start. (So `guarded` is not noexcept: a noexcept frame would
+// turn that unwind into std::terminate.)
 template <typename Body>
 PyObject* guarded(Body&& body);
 
@@ -45,9 +45,8 @@ template <typename Body>
 PyObject* guarded(Body&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (!std::current_exception()) throw;  // not a C++ exception: the forced unwind
     set_error_from_current_exception();
     return nullptr;
   }

@@ -8,11 +8,15 @@
 // never retaken in a destructor or a noexcept function, and no handler
 // swallows that unwind. The process then exits normally; its exit waits for
 // such threads to be ended (gil.cpp).
+//
+// The unwind is recognised in catch (...) by std::current_exception(),
+// which is empty for an exception of another language (the forced unwind
+// is one to the C++ runtime); a catch (abi::__forced_unwind&) would bind a
+// reference to the null object the runtime hands out for it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <exception>
 #include <optional>
@@ -80,10 +84,10 @@ auto without_gil(Body&& body) {
     } else {
       result.emplace(body(gil));
     }
-  } catch (abi::__forced_unwind&) {
-    throw;  // the interpreter is ending this thread: there is no lock to retake
   } catch (...) {
     failure = std::current_exception();
+    // The interpreter is ending this thread: there is no lock to retake.
+    if (!failure) throw;
   }
   PyEval_RestoreThread(gil.state_);
   if (failure) std::rethrow_exception(failure);
