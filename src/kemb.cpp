@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "bindings/functions.hpp"
+#include "bindings/gil.hpp"
 #include "bindings/py_ref.hpp"
 
 namespace {
@@ -58,6 +59,10 @@ PyMODINIT_FUNC PyInit_kemb(void) {
       if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
     }
     if (!add_function(module.get(), module_name.get(), all.get(), &def)) return nullptr;
+  }
+  if (!kemb::bindings::wait_for_calls_at_exit()) {
+    PyErr_SetString(PyExc_ImportError, "kemb could not register its exit handler");
+    return nullptr;
   }
   g_initialised = true;
   return module.release();

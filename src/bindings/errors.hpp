@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
 #include <source_location>
 #include <string>
 
@@ -28,19 +29,24 @@ void set_panic(const std::string& message, const std::source_location* where);
 
 // Runs `body` (returning a new reference or NULL with an exception set) and
 // turns every C++ exception into the matching Python exception, so that no
-// C++ exception ever reaches CPython.
+// C++ exception ever reaches CPython. The one thing it lets through is the
+// forced unwind of a thread that the interpreter ends at shutdown
+// (pthread_exit, see gil.hpp): it is no error, and it must reach the
+// thread's start. (So `guarded` is not noexcept: a noexcept frame would
+// turn that unwind into std::terminate.)
 template <typename Body>
-PyObject* guarded(Body&& body) noexcept;
+PyObject* guarded(Body&& body);
 
 // Translates the exception being handled; defined in errors.cpp so that the
 // catch clauses live in one place.
 void set_error_from_current_exception() noexcept;
 
 template <typename Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     return body();
   } catch (...) {
+    if (!std::current_exception()) throw;  // not a C++ exception: the forced unwind
     set_error_from_current_exception();
     return nullptr;
   }

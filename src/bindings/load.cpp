@@ -6,12 +6,17 @@
 #include "bindings/args.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
+#include "bindings/gil.hpp"
 #include "bindings/types.hpp"
 #include "persistence/model_file.hpp"
 
 namespace kemb::bindings {
 namespace {
 
+// The file is opened, read and parsed without the interpreter lock, which
+// is retaken to run signal handlers (a blocked open, every 100 ms or 64 MiB
+// of reading) and to wrap the record: Ctrl-C ends a load of an endless or
+// stalled input with KeyboardInterrupt and creates nothing.
 template <typename Load>
 PyObject* load_model(PyObject* args, PyObject* kwargs, const char* format, Load load) {
   KEMB_KEYWORDS("save_best_params");
@@ -19,7 +24,9 @@ PyObject* load_model(PyObject* args, PyObject* kwargs, const char* format, Load 
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &path_arg)) return nullptr;
   return guarded([&]() -> PyObject* {
     const std::string path = to_text(path_arg, "save_best_params");
-    return wrap(load(path));
+    return wrap(without_gil([&](ReleasedGil& gil) {
+      return load(path, [&gil] { gil.check_signals(); });
+    }));
   });
 }
 

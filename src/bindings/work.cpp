@@ -19,8 +19,9 @@ namespace {
 
 // The training steps after argument conversion: layer initialisation, the
 // rate reset and the print interval (which may fail), the array copies, then
-// the loop with the interpreter lock released. Between epochs the lock is
-// retaken briefly so that Ctrl-C ends the call with KeyboardInterrupt.
+// the loop with the interpreter lock released. Between epochs, while a FIFO
+// target waits for a reader and while the last save is waited for, the lock
+// is retaken briefly so that Ctrl-C ends the call with KeyboardInterrupt.
 template <typename Model, typename CopyTargets>
 void run_training(Model& model, DynamicOptimizer& opt, std::uint16_t num_epochs,
                   std::uint16_t print_freq, PyObject* x, PyObject* y, PyObject* val_x,
@@ -30,10 +31,10 @@ void run_training(Model& model, DynamicOptimizer& opt, std::uint16_t num_epochs,
   const auto y_copy = copy_targets(y);
   const Matrix val_x_copy = copy_float_matrix(val_x);
   const auto val_y_copy = copy_targets(val_y);
-  ReleasedGil released;
-  model.train(num_epochs, print_every, std::move(x_copy), y_copy, val_x_copy, val_y_copy,
-              std::move(opt),
-              [&released] { released.check_signals(); });
+  without_gil([&](ReleasedGil& gil) {
+    model.train(num_epochs, print_every, std::move(x_copy), y_copy, val_x_copy, val_y_copy,
+                std::move(opt), [&gil] { gil.check_signals(); });
+  });
 }
 
 template <typename Model, typename ToModel, typename CopyTargets>
@@ -82,10 +83,7 @@ PyObject* evaluate_model(PyObject* args, PyObject* kwargs, const char* format, T
     check_array(val_y, "val_y", target_kind);
     const Matrix x_copy = copy_float_matrix(val_x);
     const auto y_copy = copy_targets(val_y);
-    {
-      ReleasedGil released;
-      model.test(x_copy, y_copy);
-    }
+    without_gil([&](ReleasedGil&) { model.test(x_copy, y_copy); });
     Py_RETURN_NONE;
   });
 }

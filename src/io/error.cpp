@@ -4,6 +4,19 @@
 
 namespace kemb::io {
 
+std::string_view quoted_part(std::string_view text) {
+  if (text.size() <= kQuotedBytes) return text;
+  std::size_t end = kQuotedBytes;
+  // Back to the lead byte of the character that the cut would split.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+std::string cut_marker(std::uint64_t shown, std::uint64_t size) {
+  if (shown >= size) return {};
+  return " [cut: " + std::to_string(size) + " bytes]";
+}
+
 void throw_result_error(const std::string& description, std::source_location where) {
   throw Error(std::string(kResultUnwrap) + description, where);
 }

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <source_location>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace kemb::io {
 
@@ -30,6 +32,20 @@ inline constexpr const char* kResultUnwrap = "called `Result::unwrap()` on an `E
 // "called `Result::unwrap()` on an `Err` value: <description>"
 [[noreturn]] void throw_result_error(const std::string& description,
                                      std::source_location where = std::source_location::current());
+
+// A message quotes at most this many bytes of a token of the input or of a
+// path, so that a hostile file or argument cannot make an error text (and
+// the memory behind it) as large as itself.
+inline constexpr std::size_t kQuotedBytes = 256;
+
+// The part of `text` a message quotes: all of it, or its first kQuotedBytes
+// bytes at most, cut before a UTF-8 character that would not fit whole (the
+// message must stay valid UTF-8).
+std::string_view quoted_part(std::string_view text);
+
+// What follows a quote that shows `shown` bytes of a token of `size` bytes:
+// nothing when it shows all of them, else " [cut: <size> bytes]".
+std::string cut_marker(std::uint64_t shown, std::uint64_t size);
 
 // "called `Option::unwrap()` on a `None` value": a value that is missing.
 [[noreturn]] void throw_missing_value(std::source_location where = std::source_location::current());

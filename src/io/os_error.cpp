@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "io/error.hpp"
+
 namespace kemb::io {
 namespace {
 
@@ -76,9 +78,10 @@ std::string os_error_description(int errnum) {
 }
 
 std::string os_error_description(int errnum, std::string_view path) {
+  const std::string_view shown = quoted_part(path);
   return "Os { code: " + std::to_string(errnum) + ", kind: " + os_error_kind(errnum) +
-         ", message: \"" + escaped(strerror_text(errnum)) + "\", path: \"" + escaped(path) +
-         "\" }";
+         ", message: \"" + escaped(strerror_text(errnum)) + "\", path: \"" + escaped(shown) +
+         "\"" + cut_marker(shown.size(), path.size()) + " }";
 }
 
 std::string os_error_text(int errnum) {

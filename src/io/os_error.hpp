@@ -17,6 +17,8 @@ std::string os_error_description(int errnum);
 
 // The same with the path the operation was about:
 // `Os { code: 2, kind: NotFound, message: "No such file or directory", path: "m/x.json" }`
+// A path is input like any other: a long one is quoted in part, with the
+// cut marker of io/error.hpp after its closing quote.
 std::string os_error_description(int errnum, std::string_view path);
 
 // `No such file or directory (os error 2)`

@@ -22,6 +22,10 @@ namespace {
 // next to number conversion.
 constexpr std::size_t kReadBlock = std::size_t{256} << 10;
 
+// A number split across blocks is collected whole up to this many bytes;
+// a longer one goes through LongNumber (json_number.hpp).
+constexpr std::size_t kLongNumber = 1024;
+
 // A block no larger than the input needs (one byte more, so that the end is
 // seen in the same read): a small file costs no 256 KiB buffer.
 std::size_t block_size_for(const ByteSource& source) {
@@ -113,11 +117,12 @@ std::string JsonInput::describe_found() {
   const int c = peek_token();
   switch (c) {
     case -1: fail("EOF while parsing a value");
-    case '"':
+    case '"': {
       bump();
       scratch_.clear();
-      read_string_body(&scratch_);
-      return "string " + quoted_for_message(scratch_);
+      const std::uint64_t size = read_string_body(&scratch_, io::kQuotedBytes);
+      return "string " + quoted_for_message(scratch_) + io::cut_marker(scratch_.size(), size);
+    }
     case '{': bump(); return "map";
     case '[': bump(); return "sequence";
     case 't': expect_literal("true"); return "boolean `true`";
@@ -127,8 +132,23 @@ std::string JsonInput::describe_found() {
   }
   if (c != '-' && !is_digit(c)) fail_at_peek("expected value");
   const NumberToken number = read_number();
-  const std::string text(number.first, number.last);
-  return (number.integer ? "integer `" : "floating point `") + text + "`";
+  return (number.integer ? "integer " : "floating point ") + quoted_number(number);
+}
+
+std::string JsonInput::quoted_number(const NumberToken& number) const {
+  std::string_view shown = number_head_;
+  std::uint64_t size = number_size_;
+  if (!long_number_) {
+    const std::string_view text(number.first,
+                                static_cast<std::size_t>(number.last - number.first));
+    shown = io::quoted_part(text);
+    size = text.size();
+  }
+  std::string out = "`";
+  out.append(shown);
+  out += '`';
+  out += io::cut_marker(shown.size(), size);
+  return out;
 }
 
 void JsonInput::expect_literal(std::string_view literal) {
@@ -142,7 +162,7 @@ void JsonInput::expect_literal(std::string_view literal) {
   }
 }
 
-bool JsonInput::next_key(bool first, std::string* key) {
+bool JsonInput::next_key(bool first, TokenText* key) {
   int c = peek_token();
   if (c == '}') {
     bump();
@@ -158,8 +178,12 @@ bool JsonInput::next_key(bool first, std::string* key) {
   if (c < 0) fail("EOF while parsing an object");
   if (c != '"') fail_at_peek("key must be a string");
   bump();
-  if (key != nullptr) key->clear();
-  read_string_body(key);
+  if (key != nullptr) {
+    key->text.clear();
+    key->size = read_string_body(&key->text, io::kQuotedBytes);
+  } else {
+    read_string_body(nullptr);
+  }
   c = peek_token();
   if (c < 0) fail("EOF while parsing an object");
   if (c != ':') fail_at_peek("expected `:`");
@@ -195,6 +219,7 @@ void JsonInput::end_array(std::size_t counted) {
 }
 
 NumberToken JsonInput::read_number() {
+  long_number_ = false;
   const char* p = cur_;
   while (p != end_ && is_number_char(*p)) ++p;
   if (p == end_ && !at_end_) return read_number_slow();
@@ -204,18 +229,36 @@ NumberToken JsonInput::read_number() {
 }
 
 // A number that reaches the end of the block: collected in scratch_ across
-// refills.
+// refills when it is short, else streamed through LongNumber, so that a
+// token of any length costs kLongNumber bytes. Either way the whole token
+// is consumed before it is judged, so positions and messages are those of
+// the fast path.
 NumberToken JsonInput::read_number_slow() {
-  scratch_.assign(cur_, end_);
-  cur_ = end_;
-  while (refill()) {
+  LongNumber number;
+  std::uint64_t size = 0;
+  scratch_.clear();
+  while (true) {
     const char* p = cur_;
     while (p != end_ && is_number_char(*p)) ++p;
-    scratch_.append(cur_, static_cast<std::size_t>(p - cur_));
+    const auto piece = static_cast<std::size_t>(p - cur_);
+    number.feed(cur_, p);
+    if (scratch_.size() <= kLongNumber) {
+      scratch_.append(cur_, std::min(piece, kLongNumber + 1 - scratch_.size()));
+    }
+    size += piece;
     cur_ = p;
-    if (p != end_) break;
+    if (p != end_ || !refill()) break;
   }
-  return whole_number(scratch_.data(), scratch_.data() + scratch_.size());
+  if (size <= kLongNumber) {
+    return whole_number(scratch_.data(), scratch_.data() + scratch_.size());
+  }
+  long_number_ = true;
+  number_size_ = size;
+  number_head_.assign(io::quoted_part(scratch_));
+  if (!number.valid()) fail("invalid number");
+  scratch_ = number.value_text();
+  return NumberToken{scratch_.data(), scratch_.data() + scratch_.size(), number.negative(),
+                     number.integer()};
 }
 
 // The whole token must be one number.
@@ -230,18 +273,19 @@ std::uint64_t JsonInput::read_unsigned() {
   const int c = peek_token();
   if (c != '-' && !is_digit(c)) fail_invalid_type(kExpected);
   const NumberToken number = read_number();
-  const std::string_view text(number.first, static_cast<std::size_t>(number.last - number.first));
   if (!number.integer) {
-    fail("invalid type: floating point `" + std::string(text) + "`, expected " +
+    fail("invalid type: floating point " + quoted_number(number) + ", expected " +
          std::string(kExpected));
   }
   std::uint64_t value = 0;
   if (number.negative) {
-    fail("invalid value: integer `" + std::string(text) + "`, expected " + std::string(kExpected));
+    fail("invalid value: integer " + quoted_number(number) + ", expected " +
+         std::string(kExpected));
   }
-  if (std::from_chars(number.first, number.last, value).ec != std::errc()) {
-    fail("invalid value: integer `" + std::string(text) + "`, expected " + std::string(kExpected) +
-         " below 2^64");
+  // A long number (over kLongNumber digits) is far beyond 2^64.
+  if (long_number_ || std::from_chars(number.first, number.last, value).ec != std::errc()) {
+    fail("invalid value: integer " + quoted_number(number) + ", expected " +
+         std::string(kExpected) + " below 2^64");
   }
   return value;
 }

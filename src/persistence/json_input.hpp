@@ -35,6 +35,15 @@ class ByteSource {
   ~ByteSource() = default;
 };
 
+// A token as field lookups and messages keep it: at most io::kQuotedBytes
+// bytes of its text (whole characters), and the size of the whole token,
+// so that a key of a hundred million bytes costs no more than a short one.
+struct TokenText {
+  std::string text;
+  std::uint64_t size = 0;
+  bool cut() const { return size > text.size(); }
+};
+
 // "Error(\"<message>\", line: L, column: C)" with quotes and backslashes of
 // the message escaped.
 std::string render_parse_error(std::string_view message, std::uint64_t line,
@@ -87,7 +96,7 @@ class JsonInput {
   // Inside an object whose '{' is consumed: false after consuming '}', true
   // after consuming the next key and its ':' (the key is stored in `key`
   // unless it is null).
-  bool next_key(bool first, std::string* key);
+  bool next_key(bool first, TokenText* key);
   // Inside an array whose '[' is consumed: false after consuming ']', true
   // when a value follows.
   bool next_element(bool first);
@@ -124,13 +133,18 @@ class JsonInput {
     if (cur_ == end_ && !refill()) return -1;
     return static_cast<unsigned char>(*cur_++);
   }
-  void read_string_body(std::string* out);
-  void read_escape(std::string* out);
+  // The string after its opening quote, decoded into `out` as far as whole
+  // characters fit within `keep` bytes (checked only when `out` is null);
+  // returns the size of the whole decoded string.
+  std::uint64_t read_string_body(std::string* out, std::size_t keep = SIZE_MAX);
+  std::size_t read_escape(char* bytes);
   std::uint32_t read_hex4();
-  void read_utf8_tail(unsigned char lead, std::string* out);
+  std::size_t read_utf8_tail(unsigned char lead, char* bytes);
   NumberToken read_number();
   NumberToken read_number_slow();
   NumberToken whole_number(const char* first, const char* last);
+  // The number just read as a message quotes it, in backquotes.
+  std::string quoted_number(const NumberToken& number) const;
   void expect_literal(std::string_view literal);
   std::string describe_found();
 
@@ -145,6 +159,11 @@ class JsonInput {
   int depth_ = 0;
   bool at_end_ = false;  // the source has reported its end
   std::string scratch_;  // a number split across blocks, or a described string
+  // The last number was too long to keep (LongNumber): scratch_ holds a
+  // text of its value, number_head_ its first bytes for messages.
+  bool long_number_ = false;
+  std::uint64_t number_size_ = 0;
+  std::string number_head_;
 };
 
 }  // namespace kemb::persistence

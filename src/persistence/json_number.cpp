@@ -2,6 +2,7 @@
 // ranges beyond float32 and double handled explicitly.
 #include "persistence/json_number.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace kemb::persistence {
@@ -43,6 +44,105 @@ bool beyond_double_range_is_large(const char* p, const char* last) {
 }
 
 }  // namespace
+
+void LongNumber::significant_digit(char c) {
+  if (digits_.size() < kKeptDigits) {
+    digits_ += c;
+  } else if (c != '0') {
+    dropped_nonzero_ = true;
+  }
+}
+
+void LongNumber::feed(const char* first, const char* last) {
+  constexpr std::int64_t kSaturated = std::int64_t{1} << 50;
+  for (const char* p = first; p != last; ++p) {
+    const char c = *p;
+    const bool digit = is_digit(c);
+    switch (state_) {
+      case State::start:
+        if (c == '-') {
+          negative_ = true;
+          state_ = State::sign;
+          break;
+        }
+        [[fallthrough]];
+      case State::sign:
+        if (c == '0') {
+          state_ = State::zero;
+        } else if (digit) {
+          significant_digit(c);
+          ++point_;
+          state_ = State::whole;
+        } else {
+          state_ = State::invalid;
+        }
+        break;
+      case State::zero:
+      case State::whole:
+        if (digit && state_ == State::whole) {
+          significant_digit(c);
+          ++point_;
+        } else if (c == '.') {
+          integer_ = false;
+          state_ = State::point;
+        } else if (c == 'e' || c == 'E') {
+          integer_ = false;
+          state_ = State::exponent_mark;
+        } else {
+          state_ = State::invalid;  // "01", "1-", ...
+        }
+        break;
+      case State::point:
+      case State::fraction:
+        if (digit) {
+          if (digits_.empty() && c == '0') {
+            --point_;  // a leading zero of the fraction
+          } else {
+            significant_digit(c);
+          }
+          state_ = State::fraction;
+        } else if ((c == 'e' || c == 'E') && state_ == State::fraction) {
+          state_ = State::exponent_mark;
+        } else {
+          state_ = State::invalid;
+        }
+        break;
+      case State::exponent_mark:
+        if (c == '+' || c == '-') {
+          exponent_negative_ = c == '-';
+          state_ = State::exponent_sign;
+          break;
+        }
+        [[fallthrough]];
+      case State::exponent_sign:
+      case State::exponent:
+        if (digit) {
+          if (exponent_ < kSaturated) exponent_ = exponent_ * 10 + (c - '0');
+          state_ = State::exponent;
+        } else {
+          state_ = State::invalid;
+        }
+        break;
+      case State::invalid: return;
+    }
+  }
+}
+
+bool LongNumber::valid() const {
+  return state_ == State::zero || state_ == State::whole || state_ == State::fraction ||
+         state_ == State::exponent;
+}
+
+std::string LongNumber::value_text() const {
+  std::string text = negative_ ? "-" : "";
+  if (digits_.empty()) return text + "0";
+  // Beyond +-10^6 every kept mantissa is far outside the double range; the
+  // clamp keeps the text short and parse_float maps it to infinity or zero.
+  constexpr std::int64_t kClamp = 1000000;
+  const std::int64_t exponent =
+      std::clamp(point_ + (exponent_negative_ ? -exponent_ : exponent_), -kClamp, kClamp);
+  return text + "0." + digits_ + (dropped_nonzero_ ? "1" : "") + "e" + std::to_string(exponent);
+}
 
 float parse_float(const char* first, const char* last) noexcept {
   constexpr float kInfinity = std::numeric_limits<float>::infinity();

@@ -7,6 +7,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string>
 #include <system_error>
 
 namespace kemb::persistence {
@@ -57,6 +60,43 @@ inline const char* match_number(const char* first, const char* last, NumberToken
   token.last = p;
   return p;
 }
+
+// A number token too long to keep (no writer makes one; a hostile file
+// can hold millions of digits). Fed its bytes in pieces, it checks them
+// against the grammar and keeps only what the value depends on: the first
+// kKeptDigits significant digits, whether a non-zero digit followed them,
+// and the decimal exponent. Every decimal that a double can round to, or
+// that lies halfway between two doubles, has at most 767 significant
+// digits, so a number cut after more digits than that, with a 1 appended
+// when a non-zero digit was dropped, rounds to the same double: value_text()
+// is a short text of the same double (and so of the same float32).
+class LongNumber {
+ public:
+  static constexpr std::size_t kKeptDigits = 800;
+
+  void feed(const char* first, const char* last);
+  // The whole token matched the grammar.
+  bool valid() const;
+  bool negative() const { return negative_; }
+  bool integer() const { return integer_; }
+  // "0.<digits>e<exponent>" with the token's sign, or a zero.
+  std::string value_text() const;
+
+ private:
+  enum class State : std::uint8_t {
+    start, sign, zero, whole, point, fraction, exponent_mark, exponent_sign, exponent, invalid
+  };
+  void significant_digit(char c);
+
+  State state_ = State::start;
+  bool negative_ = false;
+  bool integer_ = true;
+  std::string digits_;   // the first significant digits
+  bool dropped_nonzero_ = false;
+  std::int64_t point_ = 0;  // value = 0.<digits> x 10^(point_ +- exponent_)
+  bool exponent_negative_ = false;
+  std::int64_t exponent_ = 0;  // saturated far beyond any double exponent
+};
 
 // The float32 of a number token (already matched): parsed as the nearest
 // double, then rounded to the nearest float32. Magnitudes beyond the float32

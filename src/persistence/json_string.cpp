@@ -16,22 +16,28 @@ int hex_value(int c) {
   return -1;
 }
 
-void append_utf8(std::string& out, std::uint32_t code) {
+// The UTF-8 bytes of `code` into `out`; returns their count.
+std::size_t encode_utf8(char* out, std::uint32_t code) {
   if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
+    out[0] = static_cast<char>(code);
+    return 1;
   }
+  if (code < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (code >> 6));
+    out[1] = static_cast<char>(0x80 | (code & 0x3F));
+    return 2;
+  }
+  if (code < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (code >> 12));
+    out[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (code & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (code >> 18));
+  out[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (code & 0x3F));
+  return 4;
 }
 
 }  // namespace
@@ -44,8 +50,20 @@ void JsonInput::read_string(std::string& out) {
 }
 
 // After the opening quote: the characters up to and including the closing
-// quote, decoded into `out` (checked only, when `out` is null).
-void JsonInput::read_string_body(std::string* out) {
+// quote. Once a character does not fit within `keep`, nothing more is kept,
+// so `out` holds a prefix of the string made of whole characters.
+std::uint64_t JsonInput::read_string_body(std::string* out, std::size_t keep) {
+  std::uint64_t size = 0;
+  bool full = out == nullptr;
+  const auto append = [&](const char* bytes, std::size_t n) {
+    size += n;
+    if (full) return;
+    if (n <= keep - out->size()) {
+      out->append(bytes, n);
+    } else {
+      full = true;
+    }
+  };
   while (true) {
     const char* run = cur_;
     while (cur_ != end_) {
@@ -53,7 +71,13 @@ void JsonInput::read_string_body(std::string* out) {
       if (byte < 0x20 || byte >= 0x80 || byte == '"' || byte == '\\') break;
       ++cur_;
     }
-    if (out != nullptr) out->append(run, static_cast<std::size_t>(cur_ - run));
+    // Plain bytes are whole characters: as many as fit.
+    const auto plain = static_cast<std::size_t>(cur_ - run);
+    if (!full && plain > keep - out->size()) {
+      out->append(run, keep - out->size());
+      full = true;
+    }
+    append(run, plain);
     if (cur_ == end_) {
       if (!refill()) fail("EOF while parsing a string");
       continue;
@@ -61,16 +85,14 @@ void JsonInput::read_string_body(std::string* out) {
     const auto byte = static_cast<unsigned char>(*cur_);
     if (byte < 0x20) fail_at_peek("control character (\\u0000-\\u001F) found while parsing a string");
     ++cur_;
-    if (byte == '"') return;
-    if (byte == '\\') {
-      read_escape(out);
-    } else {
-      read_utf8_tail(byte, out);
-    }
+    if (byte == '"') return size;
+    char bytes[4];
+    append(bytes, byte == '\\' ? read_escape(bytes) : read_utf8_tail(byte, bytes));
   }
 }
 
-void JsonInput::read_escape(std::string* out) {
+// One escape after its backslash, decoded into `bytes`; returns their count.
+std::size_t JsonInput::read_escape(char* bytes) {
   const int c = next_byte();
   char plain = 0;
   switch (c) {
@@ -87,8 +109,8 @@ void JsonInput::read_escape(std::string* out) {
     default: fail("invalid escape");
   }
   if (c != 'u') {
-    if (out != nullptr) *out += plain;
-    return;
+    bytes[0] = plain;
+    return 1;
   }
   std::uint32_t code = read_hex4();
   if (code >= 0xDC00 && code <= 0xDFFF) fail("lone trailing surrogate in hex escape");
@@ -101,7 +123,7 @@ void JsonInput::read_escape(std::string* out) {
     if (low < 0xDC00 || low > 0xDFFF) fail("lone leading surrogate in hex escape");
     code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
   }
-  if (out != nullptr) append_utf8(*out, code);
+  return encode_utf8(bytes, code);
 }
 
 std::uint32_t JsonInput::read_hex4() {
@@ -118,7 +140,8 @@ std::uint32_t JsonInput::read_hex4() {
 
 // The continuation bytes of a UTF-8 sequence whose lead byte is consumed;
 // overlong forms, surrogates and code points above U+10FFFF are refused.
-void JsonInput::read_utf8_tail(unsigned char lead, std::string* out) {
+// The whole sequence goes to `bytes`; returns its length.
+std::size_t JsonInput::read_utf8_tail(unsigned char lead, char* bytes) {
   int count = 0;
   unsigned lo = 0x80, hi = 0xBF;  // range of the first continuation byte
   if (lead >= 0xC2 && lead <= 0xDF) {
@@ -134,7 +157,7 @@ void JsonInput::read_utf8_tail(unsigned char lead, std::string* out) {
   } else {
     fail("invalid unicode code point");
   }
-  char bytes[4] = {static_cast<char>(lead)};
+  bytes[0] = static_cast<char>(lead);
   for (int i = 1; i <= count; ++i) {
     if (cur_ == end_ && !refill()) fail("EOF while parsing a string");
     const auto byte = static_cast<unsigned char>(*cur_);
@@ -143,7 +166,7 @@ void JsonInput::read_utf8_tail(unsigned char lead, std::string* out) {
     bytes[i] = static_cast<char>(byte);
     lo = 0x80, hi = 0xBF;
   }
-  if (out != nullptr) out->append(bytes, static_cast<std::size_t>(count + 1));
+  return static_cast<std::size_t>(count + 1);
 }
 
 }  // namespace kemb::persistence

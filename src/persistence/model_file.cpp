@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 
 #include "persistence/reader.hpp"
@@ -27,10 +28,13 @@ void save_model(const Model& model, const std::string& path) {
   file.commit();
 }
 
-// Reads a descriptor in the blocks the reader asks for.
+// Reads a descriptor in the blocks the reader asks for. The hook runs at
+// least every kHookBytes read or kHookInterval, and whenever a signal
+// interrupts a read, so that an endless input (a FIFO, a device) can be
+// stopped.
 class FileSource final : public ByteSource {
  public:
-  explicit FileSource(int fd) : fd_(fd) {
+  FileSource(int fd, const InterruptHook& hook) : fd_(fd), hook_(hook) {
     struct stat info;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
       remaining_ = static_cast<std::size_t>(info.st_size);
@@ -39,28 +43,51 @@ class FileSource final : public ByteSource {
   Chunk read(char* buffer, std::size_t capacity) override {
     while (true) {
       const ssize_t n = ::read(fd_, buffer, capacity);
-      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EINTR) {
+        if (hook_) hook_();
+        continue;
+      }
       if (n < 0) return {0, errno};
       const auto size = static_cast<std::size_t>(n);
       remaining_ = remaining_ > size ? remaining_ - size : 0;
       // A file that grows while it is read may hold more than fstat said.
       if (size > 0 && remaining_ == 0) remaining_ = SIZE_MAX;
+      if (hook_) pace(size);
       return {size, 0};
     }
   }
   std::size_t remaining_hint() const override { return remaining_; }
 
  private:
+  static constexpr std::size_t kHookBytes = std::size_t{64} << 20;
+  static constexpr auto kHookInterval = std::chrono::milliseconds(100);
+
+  void pace(std::size_t size) {
+    since_hook_ += size;
+    const auto now = std::chrono::steady_clock::now();
+    if (since_hook_ >= kHookBytes || now - last_hook_ >= kHookInterval) {
+      hook_();
+      since_hook_ = 0;
+      last_hook_ = now;
+    }
+  }
+
   int fd_;
+  const InterruptHook& hook_;
   std::size_t remaining_ = SIZE_MAX;
+  std::size_t since_hook_ = 0;
+  std::chrono::steady_clock::time_point last_hook_ = std::chrono::steady_clock::now();
 };
 
-// Closes the descriptor of a load whatever way the parse ends.
+// Closes the descriptor of a load whatever way the parse ends. Opening a
+// FIFO without a writer waits; a signal meanwhile calls the hook.
 class ReadOnlyFile {
  public:
-  explicit ReadOnlyFile(const std::string& path) {
+  ReadOnlyFile(const std::string& path, const InterruptHook& hook) {
     check_path(path);
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while ((fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR) {
+      if (hook) hook();
+    }
     if (fd_ < 0) throw_os_error(errno, path);
   }
   ~ReadOnlyFile() { ::close(fd_); }
@@ -78,15 +105,15 @@ void save(const LinearModel& model, const std::string& path) { save_model(model,
 
 void save(const CategoricalModel& model, const std::string& path) { save_model(model, path); }
 
-LinearModel load_linear_model(const std::string& path) {
-  ReadOnlyFile file(path);
-  FileSource source(file.fd());
+LinearModel load_linear_model(const std::string& path, const InterruptHook& hook) {
+  ReadOnlyFile file(path, hook);
+  FileSource source(file.fd(), hook);
   return read_linear_model(source);
 }
 
-CategoricalModel load_categorical_model(const std::string& path) {
-  ReadOnlyFile file(path);
-  FileSource source(file.fd());
+CategoricalModel load_categorical_model(const std::string& path, const InterruptHook& hook) {
+  ReadOnlyFile file(path, hook);
+  FileSource source(file.fd(), hook);
   return read_categorical_model(source);
 }
 

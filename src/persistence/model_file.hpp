@@ -16,6 +16,7 @@
 
 #include "model/categorical.hpp"
 #include "model/linear.hpp"
+#include "persistence/save_file.hpp"
 
 namespace kemb::persistence {
 
@@ -28,9 +29,10 @@ void save(const CategoricalModel& model, const std::string& path);
 // Reads the model at `path`. A file that cannot be opened fails as save
 // does; a read or parse error fails with
 //   called `Result::unwrap()` on an `Err` value: Error("<message>", line: L, column: C)
-LinearModel load_linear_model(const std::string& path);
-CategoricalModel load_categorical_model(const std::string& path);
-
-
+// `hook` runs while the open waits (a FIFO without a writer), when a signal
+// interrupts a read, and at least every 64 MiB read or 100 ms; whatever it
+// throws ends the load, and nothing of the model is kept.
+LinearModel load_linear_model(const std::string& path, const InterruptHook& hook = {});
+CategoricalModel load_categorical_model(const std::string& path, const InterruptHook& hook = {});
 
 }  // namespace kemb::persistence

@@ -57,15 +57,18 @@ void read_record(JsonInput& in, Record& record) {
     return;
   }
   std::bitset<kCount> seen;
-  std::string key;
+  TokenText key;
   for (bool first = true; in.next_key(first, &key); first = false) {
-    const auto i =
-        static_cast<std::size_t>(std::find(kNames.begin(), kNames.end(), key) - kNames.begin());
+    // A key cut short is longer than any field name.
+    const auto i = key.cut() ? kCount
+                             : static_cast<std::size_t>(
+                                   std::find(kNames.begin(), kNames.end(), key.text) -
+                                   kNames.begin());
     if (i == kCount) {
       in.skip_value();
       continue;
     }
-    if (seen[i]) in.fail("duplicate field `" + key + "`");
+    if (seen[i]) in.fail("duplicate field `" + key.text + "`");
     read_field(i);
     seen.set(i);
   }
@@ -156,11 +159,16 @@ void read_array(JsonInput& in, std::array<std::uint64_t, D>& dim, FloatArray& da
     }
     in.end_array(3);
   } else {
-    std::string key;
+    TokenText key;
     for (bool first = true; in.next_key(first, &key); first = false) {
-      const auto i = static_cast<std::size_t>(std::find(kFields.begin(), kFields.end(), key) -
-                                              kFields.begin());
-      if (i == 3) in.fail("unknown field `" + key + "`, expected one of `v`, `dim`, `data`");
+      const auto i = key.cut() ? 3
+                               : static_cast<std::size_t>(
+                                     std::find(kFields.begin(), kFields.end(), key.text) -
+                                     kFields.begin());
+      if (i == 3) {
+        in.fail("unknown field `" + key.text + "`" + io::cut_marker(key.text.size(), key.size) +
+                ", expected one of `v`, `dim`, `data`");
+      }
       read_member(i);  // a repeated key replaces the earlier value
     }
     if (!has[0]) in.fail("missing field `v`");

@@ -3,6 +3,7 @@
 #include "persistence/save_file.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,15 +42,22 @@ std::string name_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A full pipe (a FIFO written in place) is waited on in slices this long,
+// so that an abandoned save notices its flag.
+constexpr int kPipeWaitMs = 50;
+
 // The file a save replaces: `path` with its chain of symbolic links
-// followed. The result need not exist (a dangling link names a new file).
-std::string resolve_links(const std::string& given) {
+// followed, relative paths taken from `base`. The result need not exist (a
+// dangling link names a new file).
+std::string resolve_links(int base, const std::string& given) {
   std::string path = given;
   for (int hops = 0; hops < kMaxLinks; ++hops) {
     struct stat info;
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    if (::fstatat(base, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(info.st_mode)) {
+      return path;
+    }
     std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
-    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    const ssize_t n = ::readlinkat(base, path.c_str(), target.data(), target.size());
     if (n < 0) throw_os_error(errno, path);
     target.resize(static_cast<std::size_t>(n));
     path = (target.starts_with('/') ? target : directory_of(path) + "/" + target);
@@ -71,15 +79,16 @@ std::string random_hex() {
   return out;
 }
 
-// Creates the temporary file of `target` exclusively; returns its
-// descriptor and sets `path`.
-int create_temporary(const SaveTarget& target, std::string& path) {
-  const std::string stem = name_of(target.path).substr(0, kMaxStemBytes);
+// Creates the temporary file of `target` exclusively in its directory;
+// returns its descriptor and sets `name`.
+int create_temporary(const SaveTarget& target, std::string& name) {
+  const std::string stem = target.name.substr(0, kMaxStemBytes);
   int fd = -1;
   for (int attempt = 0; attempt < 16; ++attempt) {
-    path = directory_of(target.path) + "/." + stem + std::string(kTemporaryMarker) +
-           std::to_string(::getpid()) + "-" + random_hex();
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, target.mode);
+    name = "." + stem + std::string(kTemporaryMarker) + std::to_string(::getpid()) + "-" +
+           random_hex();
+    fd = ::openat(target.directory.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                  target.mode);
     if (fd >= 0 || errno != EEXIST) break;
   }
   if (fd < 0) throw_os_error(errno, target.path);
@@ -126,12 +135,26 @@ void check_path(const std::string& path) {
   }
 }
 
-SaveTarget resolve_target(const std::string& path) {
-  check_path(path);
+void Descriptor::reset(int fd) noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+SaveTarget resolve_target(const std::string& given) {
+  check_path(given);
+  // Every relative step below starts from this one descriptor of the
+  // working directory: another thread's chdir() cannot split the save
+  // between two directories.
+  Descriptor cwd;
+  if (!given.starts_with('/')) {
+    cwd.reset(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (cwd.get() < 0) throw_os_error(errno, given);
+  }
+  const int base = given.starts_with('/') ? AT_FDCWD : cwd.get();
   SaveTarget target;
-  target.path = resolve_links(path);
+  target.path = resolve_links(base, given);
   struct stat info;
-  if (::stat(target.path.c_str(), &info) == 0) {
+  if (::fstatat(base, target.path.c_str(), &info, 0) == 0) {
     // Replacing a directory would fail only at the rename, after all the work.
     if (S_ISDIR(info.st_mode)) throw_os_error(EISDIR, target.path);
     // Renaming over a FIFO or a device would destroy the node.
@@ -139,37 +162,62 @@ SaveTarget resolve_target(const std::string& path) {
     target.mode = info.st_mode & 0777;
     target.exact_mode = true;
   }
+  target.directory.reset(
+      ::openat(base, directory_of(target.path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (target.directory.get() < 0) throw_os_error(errno, target.path);
+  target.name = name_of(target.path);
   return target;
 }
 
-SaveFile::SaveFile(const SaveTarget& target) : target_(target) {
-  if (target.in_place) {
-    path_ = target.path;
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd_ < 0) throw_os_error(errno, path_);
+SaveFile::SaveFile(SaveTarget target, const InterruptHook& hook) : target_(std::move(target)) {
+  const int directory = target_.directory.get();
+  struct stat info;
+  if (::fstat(directory, &info) == 0) {
+    directory_device_ = info.st_dev;
+    directory_inode_ = info.st_ino;
+  }
+  if (target_.in_place) {
+    name_ = target_.name;
+    // A FIFO without a reader blocks here; Ctrl-C interrupts the wait.
+    while ((fd_ = ::openat(directory, name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)) < 0 &&
+           errno == EINTR) {
+      if (hook) hook();
+    }
+    if (fd_ < 0) throw_os_error(errno, target_.path);
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags >= 0) ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
     return;
   }
-  fd_ = create_temporary(target, path_);
+  fd_ = create_temporary(target_, name_);
   // The creation mask must not narrow the bits of the file being replaced.
-  if (target.exact_mode && ::fchmod(fd_, target.mode) != 0) {
+  if (target_.exact_mode && ::fchmod(fd_, target_.mode) != 0) {
     const int errnum = errno;
     ::close(fd_);
     fd_ = -1;
-    ::unlink(path_.c_str());
-    throw_os_error(errnum, target.path);
+    ::unlinkat(directory, name_.c_str(), 0);
+    throw_os_error(errnum, target_.path);
   }
 }
 
 SaveFile::~SaveFile() {
   if (fd_ >= 0) ::close(fd_);
-  if (!committed_ && !target_.in_place) ::unlink(path_.c_str());
+  if (!committed_ && !target_.in_place) ::unlinkat(target_.directory.get(), name_.c_str(), 0);
+}
+
+bool SaveFile::replaces(const SaveTarget& other) const {
+  struct stat info;
+  return other.name == target_.name && other.in_place == target_.in_place &&
+         ::fstat(other.directory.get(), &info) == 0 && info.st_dev == directory_device_ &&
+         info.st_ino == directory_inode_;
 }
 
 void SaveFile::commit() {
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) throw_os_error(errno, target_.path);
-  if (!target_.in_place && ::rename(path_.c_str(), target_.path.c_str()) != 0) {
+  const int directory = target_.directory.get();
+  if (!target_.in_place &&
+      ::renameat(directory, name_.c_str(), directory, target_.name.c_str()) != 0) {
     throw_os_error(errno, target_.path);
   }
   committed_ = true;
@@ -186,6 +234,12 @@ void FileSink::write(const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd_, data, size);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      pollfd ready{fd_, POLLOUT, 0};
+      ::poll(&ready, 1, kPipeWaitMs);
+      check_cancelled();
+      continue;
+    }
     if (n < 0) throw_os_error(errno, path_);
     data += n;
     size -= static_cast<std::size_t>(n);

@@ -1,8 +1,9 @@
 // save_file: the file side of one save. Resolving the target (links
-// followed, a directory refused), the temporary file next to it that is
-// renamed over the target at commit, the in-place output for targets that
-// are no regular files, and the sink that writes the document's blocks or
-// copies byte ranges of an earlier file into it. Every failure raises
+// followed, a directory refused) and pinning its directory, the temporary
+// file in that directory that is renamed over the target at commit, the
+// in-place output for targets that are no regular files, and the sink that
+// writes the document's blocks or copies byte ranges of an earlier file
+// into it. Every failure raises
 //   called `Result::unwrap()` on an `Err` value: Os { code: .., kind: .., message: ".." }
 #pragma once
 
@@ -10,9 +11,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 
 #include "persistence/text_buffer.hpp"
 
@@ -22,9 +24,37 @@ namespace kemb::persistence {
 inline constexpr std::string_view kTemporaryMarker = ".kemb-tmp-";
 inline constexpr std::size_t kTemporaryHexDigits = 16;
 
-// Where a save goes and how the file is written.
+// Called while a save or a load waits on the system (an open() that
+// blocks on a FIFO, a read interrupted by a signal) and, during a load, at
+// least every 64 MiB read or 100 ms. It may throw to end the operation: the
+// bindings run Python's signal handlers there, so Ctrl-C ends it.
+using InterruptHook = std::function<void()>;
+
+// An owned file descriptor, closed with its owner.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
+  ~Descriptor() { reset(); }
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  int get() const noexcept { return fd_; }
+  void reset(int fd = -1) noexcept;
+
+ private:
+  int fd_;
+};
+
+// Where a save goes and how the file is written. The directory is opened
+// when the target is resolved, and every later step (create, write,
+// rename, remove) is relative to it: a change of working directory
+// meanwhile, by any thread, cannot move the save or orphan its file.
 struct SaveTarget {
   std::string path;         // the file replaced: `save_best_params` with its links followed
+  Descriptor directory;     // the directory that holds it (O_PATH)
+  std::string name;         // its name in that directory
   mode_t mode = 0666;       // permission bits of the new file (before the umask unless exact)
   bool exact_mode = false;  // replacing a file: keep its bits exactly
   bool in_place = false;    // an existing non-regular file (FIFO, device): written in place
@@ -35,8 +65,10 @@ struct SaveTarget {
 // with InvalidInput.
 void check_path(const std::string& path);
 
-// Follows symbolic links (up to 40) and looks at what is there. A directory
-// fails with EISDIR at once, before any work.
+// Follows symbolic links (up to 40), looks at what is there and opens the
+// directory that holds it. A relative path is resolved against the working
+// directory as it is at this call, taken once. A directory fails with
+// EISDIR at once, before any work.
 SaveTarget resolve_target(const std::string& path);
 
 // The open output of one save. For a regular target it is a new temporary
@@ -46,8 +78,11 @@ SaveTarget resolve_target(const std::string& path);
 class SaveFile {
  public:
   // Creates (or, in place, opens and truncates) the file: the step whose
-  // failure fails the training call in the epoch of the save.
-  explicit SaveFile(const SaveTarget& target);
+  // failure fails the training call in the epoch of the save. Opening a
+  // FIFO in place waits for a reader; a signal meanwhile calls `hook`
+  // (which may throw) and the wait goes on. The in-place descriptor is then
+  // made non-blocking, so that an abandoned save never waits on a reader.
+  explicit SaveFile(SaveTarget target, const InterruptHook& hook = {});
   ~SaveFile();
   SaveFile(const SaveFile&) = delete;
   SaveFile& operator=(const SaveFile&) = delete;
@@ -56,13 +91,18 @@ class SaveFile {
   bool in_place() const noexcept { return target_.in_place; }
   // The file the save replaces, for messages.
   const std::string& target_path() const noexcept { return target_.path; }
+  // True when `other` names the same file in the same directory (by
+  // device and inode), as it did when this file was created.
+  bool replaces(const SaveTarget& other) const;
 
   // Closes the file, checking the error, and renames it over the target.
   void commit();
 
  private:
   SaveTarget target_;
-  std::string path_;  // the temporary file; the target itself in place
+  std::string name_;  // the temporary file's name; the target's own in place
+  dev_t directory_device_ = 0;
+  ino_t directory_inode_ = 0;
   int fd_ = -1;
   bool committed_ = false;
 };
@@ -70,7 +110,9 @@ class SaveFile {
 // Writes blocks to a descriptor at its current offset. Any failure ends the
 // save with its errno. A raised `cancelled` flag ends it before the next
 // block with "save abandoned" (an error nobody reports: the caller that
-// raised the flag is already failing with its own).
+// raised the flag is already failing with its own). A non-blocking
+// descriptor (a FIFO written in place) that is full is waited on in short
+// slices, so the flag is seen while its reader is slow.
 class FileSink final : public ByteSink {
  public:
   // `path` names the file in error messages.

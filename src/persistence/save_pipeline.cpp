@@ -133,7 +133,6 @@ struct SavePipeline<Model>::State {
   struct Job {
     Model snapshot;  // layer 0's inputs left out when it is the first input
     std::unique_ptr<SaveFile> file;
-    std::string path;  // the `save_best_params` the file was created for
   };
 
   PipelineOptions options;
@@ -162,7 +161,7 @@ struct SavePipeline<Model>::State {
 
   void write(Job& job);
   void run();
-  void wait_idle();
+  void wait_idle(const InterruptHook& hook = {});
   void stop();
 };
 
@@ -230,12 +229,24 @@ void SavePipeline<Model>::State::run() {
   }
 }
 
+// With a hook, the wait is cut into slices with a call of the hook between
+// them, so that Ctrl-C is seen while a large save is still being written.
 template <typename Model>
-void SavePipeline<Model>::State::wait_idle() {
+void SavePipeline<Model>::State::wait_idle(const InterruptHook& hook) {
+  constexpr auto kSlice = std::chrono::milliseconds(20);
   std::unique_lock lock(mutex);
   hurry = true;
   wake.notify_all();
-  idle.wait(lock, [this] { return queued == nullptr && !busy && !preparing; });
+  const auto done = [this] { return queued == nullptr && !busy && !preparing; };
+  if (!hook) {
+    idle.wait(lock, done);
+  } else {
+    while (!idle.wait_for(lock, kSlice, done)) {
+      lock.unlock();
+      hook();
+      lock.lock();
+    }
+  }
   hurry = false;
 }
 
@@ -277,27 +288,30 @@ void SavePipeline<Model>::prepare_first_input(ArrayView first_input, const std::
 }
 
 template <typename Model>
-void SavePipeline<Model>::save(const Model& model) {
+void SavePipeline<Model>::save(const Model& model, const InterruptHook& hook) {
   State& s = *state_;
   check();
   s.saved = true;
-  const std::string& path = model.save_best_params;
-  const auto reusable = [&path](const typename State::Job* job) {
-    return job != nullptr && job->file != nullptr && job->path == path;
+  // The path is resolved as it stands now, whatever the working directory
+  // was at earlier saves; the target pins its directory.
+  SaveTarget target = resolve_target(model.save_best_params);
+  const auto reusable = [&target](const typename State::Job* job) {
+    return job != nullptr && job->file != nullptr && job->file->replaces(target);
   };
   // A queued save that never started is replaced (only the newest matters),
-  // and the newer save takes over its empty temporary file. Otherwise the
-  // file is created now, before the queue is touched: the step whose
-  // failure fails this epoch and leaves a queued save to be completed. So
-  // at most two temporary files exist at a time, the one being written and
-  // the queued one, and a killed process leaves no more than those.
+  // and the newer save takes over its empty temporary file when it goes to
+  // the same place. Otherwise the file is created now, before the queue is
+  // touched: the step whose failure fails this epoch and leaves a queued
+  // save to be completed. So at most two temporary files exist at a time,
+  // the one being written and the queued one, and a killed process leaves
+  // no more than those.
   std::unique_ptr<SaveFile> file;
   bool queued_reusable = false;
   {
     std::lock_guard lock(s.mutex);
     queued_reusable = reusable(s.queued.get());
   }
-  if (!queued_reusable) file = std::make_unique<SaveFile>(resolve_target(path));
+  if (!queued_reusable) file = std::make_unique<SaveFile>(std::move(target), hook);
   std::unique_ptr<typename State::Job> job;
   {
     std::lock_guard lock(s.mutex);
@@ -306,13 +320,10 @@ void SavePipeline<Model>::save(const Model& model) {
   // The writer may have started the queued save in between: then `job` is
   // a written one, with no file, and nothing is pending.
   if (file == nullptr && !reusable(job.get())) {
-    file = std::make_unique<SaveFile>(resolve_target(path));
+    file = std::make_unique<SaveFile>(std::move(target), hook);
   }
   if (job == nullptr) job = std::make_unique<typename State::Job>();
-  if (file != nullptr) {
-    job->file = std::move(file);
-    job->path = path;
-  }
+  if (file != nullptr) job->file = std::move(file);
   copy_model(model, job->snapshot, s.first.given);
   if (!s.options.background) {
     s.format_threads.store(s.options.format_threads);
@@ -348,7 +359,7 @@ void SavePipeline<Model>::wait() {
 }
 
 template <typename Model>
-void SavePipeline<Model>::finish() {
+void SavePipeline<Model>::finish(const InterruptHook& hook) {
   State& s = *state_;
   // With no save to complete, the first input's text is not waited for.
   if (!s.saved) {
@@ -362,7 +373,12 @@ void SavePipeline<Model>::finish() {
     std::lock_guard lock(s.mutex);
     if (s.busy && s.queued != nullptr) s.stop_write.store(true);
   }
-  s.wait_idle();
+  try {
+    s.wait_idle(hook);
+  } catch (...) {
+    abandon();
+    throw;
+  }
   s.stop();
   check();
 }

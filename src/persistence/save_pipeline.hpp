@@ -10,8 +10,8 @@
 // - One save is written at a time. A queued save that has not started is
 //   replaced by a newer one, which takes over its empty temporary file:
 //   only the newest best model matters, and at most two temporary files
-//   exist at a time (a killed process leaves no more). While epochs run, the writer rests after each save
-//   twice as long as the save took (at most a third of a core for saving);
+//   exist at a time (a killed process leaves no more). While epochs run, the
+//   writer rests after each save twice as long as the save took (at most a third of a core for saving);
 //   a caller waiting in wait() or finish() ends the rest.
 // - The document in the file is always a complete one, renamed into place;
 //   when finish() returns, it is the one of the last save() call. A caller
@@ -38,7 +38,9 @@
 
 #include "model/categorical.hpp"
 #include "model/linear.hpp"
+#include "persistence/save_file.hpp"
 #include "persistence/writer.hpp"
+
 namespace kemb::persistence {
 
 struct PipelineOptions {
@@ -68,8 +70,11 @@ class SavePipeline {
   // first save().
   void prepare_first_input(ArrayView first_input, const std::string& path);
 
-  // Saves `model` to model.save_best_params (see above).
-  void save(const Model& model);
+  // Saves `model` to model.save_best_params (see above), resolving the
+  // path against the working directory of this moment. `hook` is called
+  // while the creation waits (a FIFO target without a reader) and may
+  // throw to end it.
+  void save(const Model& model, const InterruptHook& hook = {});
   // Raises the error of a failed background save, if any.
   void check();
   // True while the writer thread is writing a save.
@@ -82,8 +87,10 @@ class SavePipeline {
   // not waited for. The pipeline takes no saves afterwards. After
   // a failure of the training loop this leaves the file as a plain writer
   // would have, and a save error raised here comes from an earlier epoch
-  // than the loop's own, so it is the one to report.
-  void finish();
+  // than the loop's own, so it is the one to report. `hook` is called every
+  // 20 ms of the wait; when it throws, the saves are abandoned (the file
+  // keeps the last complete one) and its exception propagates.
+  void finish(const InterruptHook& hook = {});
   // Stops at once: the file keeps the last complete save. Never fails.
   void abandon() noexcept;
 

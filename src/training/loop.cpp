@@ -51,8 +51,7 @@ template <typename Model>
 void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_every,
                 model::Workspace& ws, const typename Model::Targets& y, const Matrix& val_x,
                 const typename Model::Targets& val_y, DynamicOptimizer opt,
-                const model::EpochHook& between_epochs, persistence::SavePipeline<Model>& saves,
-                bool& in_hook) {
+                const model::EpochHook& between_epochs, persistence::SavePipeline<Model>& saves) {
   const bool validating = has_validation(val_x);
   typename Model::Predictions predictions;
   typename Model::Predictions val_predictions;
@@ -97,15 +96,11 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
 
     // Only the training data loss decides; a NaN on either side never saves.
     if (!model.save_best_params.empty() && best_loss > train.data_loss) {
-      saves.save(model);
+      saves.save(model, between_epochs);  // the hook runs while a FIFO target waits for a reader
       best_loss = train.data_loss;
     }
     saves.check();  // a background write that failed ends the call now
-    if (between_epochs) {
-      in_hook = true;
-      between_epochs();
-      in_hook = false;
-    }
+    if (between_epochs) between_epochs();
   }
 }
 
@@ -115,8 +110,8 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
 // so the text of that matrix is prepared once, from the start of the call,
 // while the first epochs run. When the loop fails, the queued save is
 // completed first, so the file holds what saving in the epoch itself would
-// have left; a failure from the hook (Ctrl-C) abandons it instead, leaving
-// the last complete save.
+// have left; a failure from the hook (Ctrl-C), between epochs or while a
+// save is waited for, abandons it instead, leaving the last complete save.
 template <typename Model>
 void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
                 const typename Model::Targets& y, const Matrix& val_x,
@@ -139,19 +134,29 @@ void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
   // OpenBLAS stays single-threaded for the whole call, and the thread cap of
   // its products is read once, now.
   const tensor::SerialBlas serial_blas;
-  bool in_hook = false;
+  bool interrupted = false;
+  model::EpochHook hook;
+  if (between_epochs) {
+    hook = [&] {
+      try {
+        between_epochs();
+      } catch (...) {
+        interrupted = true;
+        throw;
+      }
+    };
+  }
   try {
-    run_epochs(model, num_epochs, print_every, ws, y, val_x, val_y, std::move(opt), between_epochs,
-               saves, in_hook);
+    run_epochs(model, num_epochs, print_every, ws, y, val_x, val_y, std::move(opt), hook, saves);
   } catch (...) {
-    if (in_hook) {
+    if (interrupted) {
       saves.abandon();
     } else {
-      saves.finish();  // raises a save error of an earlier epoch instead
+      saves.finish(hook);  // raises a save error of an earlier epoch instead
     }
     throw;
   }
-  saves.finish();
+  saves.finish(hook);
 }
 
 }  // namespace

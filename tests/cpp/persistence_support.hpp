@@ -6,14 +6,34 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <string_view>
 
 #include "model/categorical.hpp"
 #include "model/linear.hpp"
+#include "persistence/json_input.hpp"
 
 namespace kemb::persistence::testing {
+
+// Hands the text out in pieces of 1 to 7 bytes, so that every token kind
+// meets a block boundary somewhere.
+class TrickleSource final : public ByteSource {
+ public:
+  TrickleSource(std::string_view text, unsigned seed) : text_(text), rng_(seed) {}
+  Chunk read(char* buffer, std::size_t capacity) override {
+    const std::size_t n = std::min({text_.size(), capacity, std::size_t{1} + rng_() % 7});
+    std::memcpy(buffer, text_.data(), n);
+    text_.remove_prefix(n);
+    return {n, 0};
+  }
+
+ private:
+  std::string_view text_;
+  std::mt19937 rng_;
+};
 
 inline float random_float(std::mt19937_64& rng) {
   constexpr float kSpecial[] = {0.0f,

@@ -85,5 +85,15 @@ TEST(os_error, descriptions_with_a_path_escape_it) {
             "path: \"dir/\\\"odd\\\\name\\\".json\" }");
 }
 
+// A path is input: a long one is quoted in part, cut before a character
+// that would not fit whole.
+TEST(os_error, long_paths_are_quoted_in_part) {
+  std::string path = "/" + std::string(254, 'd');
+  for (int i = 0; i < 5000; ++i) path += "\xe2\x9c\x93";
+  EXPECT_EQ(os_error_description(ENAMETOOLONG, path),
+            "Os { code: 36, kind: InvalidFilename, message: \"File name too long\", path: \"" +
+                path.substr(0, 255) + "\" [cut: 15255 bytes] }");
+}
+
 }  // namespace
 }  // namespace kemb::io

@@ -4,11 +4,14 @@
 
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <string>
+#include <vector>
 
 #include "io/error.hpp"
 #include "persistence/reader.hpp"
 #include "persistence/writer.hpp"
+#include "persistence_support.hpp"
 
 namespace kemb::persistence {
 
@@ -31,6 +34,17 @@ std::string categorical_error(const std::string& text) {
 std::string linear_error(const std::string& text) {
   try {
     read_linear_model(text);
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
+
+// The message of a categorical read in pieces of 1 to 7 bytes.
+std::string trickled_error(const std::string& text) {
+  try {
+    testing::TrickleSource source(text, 5);
+    read_categorical_model(source);
   } catch (const Error& e) {
     return e.what();
   }
@@ -218,6 +232,77 @@ TEST(reader, array_object_and_number_failures) {
   for (const Failure& c : cases) {
     EXPECT_EQ(categorical_error(with_weights(c.text)), located(c.message, c.line, c.column))
         << c.text;
+  }
+}
+
+// Tokens far longer than a writer makes (a hostile file's): messages quote
+// their first 256 bytes, whole characters only, and name their size. Read
+// in pieces, long numbers stream through their own path; the outcome must
+// not change.
+TEST(reader, long_tokens_are_quoted_in_part) {
+  const int n = 100000;
+  const std::string digits(n, '7');
+  const std::string word(n, 'a');
+  std::string accented = "a";  // 1 + 2n bytes: the cut falls inside a character
+  for (int i = 0; i < n; ++i) accented += "\xc3\xa9";
+  const int base = 31;
+  const Failure cases[] = {
+      {R"({"v":1,"dim":[)" + digits + "]",
+       "invalid value: integer `" + digits.substr(0, 256) +
+           "` [cut: 100000 bytes], expected an unsigned integer below 2^64",
+       2, base + 14 + n},
+      {R"({"v":1,"dim":[-)" + digits + "]",
+       "invalid value: integer `-" + digits.substr(0, 255) +
+           "` [cut: 100001 bytes], expected an unsigned integer",
+       2, base + 15 + n},
+      {R"({"v":1,"dim":[)" + digits + ".5]",
+       "invalid type: floating point `" + digits.substr(0, 256) +
+           "` [cut: 100002 bytes], expected an unsigned integer",
+       2, base + 16 + n},
+      {R"({"v":1,"dim":[1,1],"data":[")" + word + "\"]}",
+       "invalid type: string \\\"" + word.substr(0, 256) +
+           "\\\" [cut: 100000 bytes], expected a float",
+       2, base + 29 + n},
+      {R"({"v":1,")" + accented + "\":0}",
+       "unknown field `" + accented.substr(0, 255) +
+           "` [cut: 200001 bytes], expected one of `v`, `dim`, `data`",
+       2, base + 10 + 2 * n + 1},
+      {R"({"v":1,"dim":[1,1],"data":[)" + digits + ".]}", "invalid number", 2, base + 28 + n},
+  };
+  for (const Failure& c : cases) {
+    const std::string text = with_weights(c.text);
+    EXPECT_EQ(categorical_error(text), located(c.message, c.line, c.column)) << c.message;
+    EXPECT_EQ(trickled_error(text), located(c.message, c.line, c.column)) << c.message;
+  }
+}
+
+// Long numbers read as the whole token, as std::from_chars on the whole
+// text (the read from memory) gives them.
+TEST(reader, long_numbers_read_as_the_whole_token) {
+  const std::string zeros(5000, '0');
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<std::pair<std::string, float>> cases = {
+      {"1" + zeros, inf},
+      {"-1" + zeros + "e-5000", -1.0f},
+      {"0." + zeros + "25e5001", 2.5f},
+      {"1." + zeros + "1", 1.0f},
+      {"-0." + zeros, -0.0f},
+      {"1e" + zeros + "7", 1e7f},
+      {"2E-" + zeros + "9", static_cast<float>(2e-9)},
+      {"0." + zeros + "1", 0.0f},
+      {"-1e" + zeros + "999", -inf},
+      {"3." + zeros + zeros + "1e38", static_cast<float>(3e38)},
+  };
+  std::string data;
+  for (const auto& c : cases) data += (data.empty() ? "" : ",") + c.first;
+  const std::string text = with_weights(R"({"v":1,"dim":[1,)" + std::to_string(cases.size()) +
+                                        R"(],"data":[)" + data + "]}");
+  testing::TrickleSource source(text, 9);
+  const Matrix whole = read_categorical_model(text).layers[0].weights;
+  const Matrix pieces = read_categorical_model(source).layers[0].weights;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(whole.data[i]), std::bit_cast<std::uint32_t>(cases[i].second)) << i;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(pieces.data[i]), std::bit_cast<std::uint32_t>(cases[i].second)) << i;
   }
 }
 

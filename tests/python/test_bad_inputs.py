@@ -60,7 +60,10 @@ OS = "PanicException: called `Result::unwrap()` on an `Err` value: "
 
 
 def name_too_long(path):
-    return OS + f'Os {{ code: 36, kind: InvalidFilename, message: "File name too long", path: "{path}" }}'
+    # Messages quote at most 256 bytes of a path, then name its size.
+    cut = f" [cut: {len(path)} bytes]" if len(path) > 256 else ""
+    return (OS + 'Os { code: 36, kind: InvalidFilename, message: "File name too long", '
+            f'path: "{path[:256]}"{cut} }}')
 
 NOT_UTF8 = ("UnicodeEncodeError: 'utf-8' codec can't encode character '\\udcff' in position {0}: "
             "surrogates not allowed")
