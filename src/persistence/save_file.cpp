@@ -229,8 +229,17 @@ void FileSink::check_cancelled() const {
   }
 }
 
+void FileSink::poll() {
+  if (poll_ == nullptr) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_poll_) return;
+  next_poll_ = now + std::chrono::milliseconds(20);
+  (*poll_)();
+}
+
 void FileSink::write(const char* data, std::size_t size) {
   check_cancelled();
+  poll();
   while (size > 0) {
     const ssize_t n = ::write(fd_, data, size);
     if (n < 0 && errno == EINTR) continue;
@@ -249,6 +258,7 @@ void FileSink::write(const char* data, std::size_t size) {
 void FileSink::copy_from(int source, std::uint64_t offset, std::uint64_t size) {
   while (size > 0) {
     check_cancelled();
+    poll();
     auto in = static_cast<off_t>(offset);
     const ssize_t n = ::copy_file_range(source, &in, fd_, nullptr,
                                         static_cast<std::size_t>(std::min(size, kCopyStep)), 0);

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -128,12 +129,22 @@ class FileSink final : public ByteSink {
 
   const std::string& path() const noexcept { return path_; }
 
+  // Runs `hook` before each block, at most every 20 ms, so that a caller
+  // writing on its own thread sees Ctrl-C meanwhile. The hook may throw.
+  void poll_with(const InterruptHook* hook) noexcept {
+    poll_ = hook;
+    next_poll_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+  }
+
  private:
   void check_cancelled() const;
+  void poll();
 
   int fd_;
   std::string path_;
   const std::atomic<bool>* cancelled_;
+  const InterruptHook* poll_ = nullptr;
+  std::chrono::steady_clock::time_point next_poll_{};
 };
 
 // A new unnamed file (O_TMPFILE, read and write, no name: it disappears

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,100 +19,16 @@
 #include <vector>
 
 #include "persistence/save_file.hpp"
+#include "persistence/snapshot.hpp"
 #include "persistence/writer.hpp"
 
 namespace kemb::persistence {
-
-using tensor::Matrix;
-
 namespace {
 
-// Every field of `src` into `dst`, reusing dst's storage; layer 0's
-// `inputs` only when `with_inputs` (its text is prepared once per call).
-void copy_layer(const Layer& src, Layer& dst, bool with_inputs) {
-  for_each_field(Layer::fields(), [&](const auto& field, std::size_t) {
-    if constexpr (std::is_same_v<typename std::decay_t<decltype(field)>::Type, Matrix>) {
-      if (!with_inputs && field.member == &Layer::inputs) return;
-    }
-    dst.*(field.member) = src.*(field.member);
-  });
-}
-
-template <typename Model>
-void copy_model(const Model& src, Model& dst, bool skip_first_input) {
-  for_each_field(Model::fields(), [&](const auto& field, std::size_t) {
-    const auto& from = src.*(field.member);
-    auto& to = dst.*(field.member);
-    if constexpr (std::is_same_v<std::decay_t<decltype(from)>, std::vector<Layer>>) {
-      to.resize(from.size());
-      for (std::size_t i = 0; i < from.size(); ++i) {
-        copy_layer(from[i], to[i], !(skip_first_input && i == 0));
-      }
-    } else {
-      to = from;
-    }
-  });
-}
-
-// The text of layer 0's inputs, the same at every save of a call: formatted
-// once, at the start of the call, into an unnamed file that every save
-// copies it from. Without such a file (no file system at hand allows one,
-// or writing it failed) each save formats the matrix itself.
-struct FirstInput {
-  ArrayView matrix;
-  bool given = false;
-  int fd = -1;  // the unnamed file, complete; -1 otherwise
-  std::uint64_t length = 0;
-
-  ~FirstInput() {
-    if (fd >= 0) ::close(fd);
-  }
-
-  // Formats the text into a new unnamed file near `path`. Any failure (a
-  // full disk, memory) only means that the saves format it themselves; an
-  // abandoned pipeline stops at the next block.
-  void prepare(const std::string& path, const std::atomic<unsigned>& threads,
-               const std::atomic<bool>* cancelled) {
-    const int file = open_unnamed_file(path);
-    if (file < 0) return;
-    try {
-      FileSink sink(file, path, cancelled);
-      TextBuffer buffer(sink);
-      append_array(buffer, matrix, threads);
-      buffer.finish();
-      length = buffer.position();
-      fd = file;
-    } catch (const std::exception&) {
-      ::close(file);
-    }
-  }
-};
-
-// The matrices of a snapshot: every one formatted, except layer 0's inputs
-// when it is the call's first input, whose prepared text is copied in.
-class SnapshotMatrices final : public MatrixText {
- public:
-  SnapshotMatrices(const FirstInput& first, FileSink& sink, const std::atomic<unsigned>& threads)
-      : first_(first), sink_(sink), threads_(threads) {}
-
-  void append(TextBuffer& out, std::size_t layer, Matrix Layer::*field,
-              const Matrix& matrix) override {
-    if (layer != 0 || field != &Layer::inputs || !first_.given) {
-      append_array(out, matrix, threads_);
-    } else if (first_.fd >= 0) {
-      out.finish();
-      sink_.copy_from(first_.fd, 0, first_.length);
-      out.account(first_.length);
-    } else {
-      append_array(out, first_.matrix, threads_);
-    }
-  }
-
- private:
-  const FirstInput& first_;
-  FileSink& sink_;
-  const std::atomic<unsigned>& threads_;
-};
+// Background work leaves the cores to the training: the writer (and the
+// threads it starts to split an array) runs at the lowest priority, so it
+// takes the time the products leave idle.
+constexpr int kWriterNice = 19;
 
 // Starts `body` on a new thread that blocks every signal, so that signals
 // (Ctrl-C above all) reach the thread that runs the training loop.
@@ -139,11 +56,10 @@ struct SavePipeline<Model>::State {
   FirstInput first;
   std::string first_path;  // where the first input's text is prepared
   std::atomic<bool> cancelled{false};
-  // Stops the save being written at its next block: raised by abandon(),
-  // and by finish() when a newer save waits behind it.
+  // Stops the work under way at its next block: raised by abandon(), and by
+  // finish() for an older save or the first input's text.
   std::atomic<bool> stop_write{false};
-  // One while the epochs run, so the writer leaves the cores to the
-  // products; options.format_threads once the caller waits in finish().
+  // One while the epochs run; options.format_threads once the caller waits.
   std::atomic<unsigned> format_threads{1};
 
   std::mutex mutex;
@@ -151,24 +67,26 @@ struct SavePipeline<Model>::State {
   std::condition_variable idle;  // the writer finished a job
   std::unique_ptr<Job> queued;
   std::unique_ptr<Job> spare;  // a written job whose snapshot storage is reused
-  bool preparing = false;  // the first input's text is still to be written
-  bool saved = false;      // save() was called
+  bool preparing = false;      // the first input's text is still to be written
+  bool saved = false;          // save() was called
   bool busy = false;
-  bool hurry = false;  // the caller waits: no rest before the next job
-  bool stopping = false;
+  bool hurry = false;     // wait() waits: no rest before the next job
+  bool stopping = false;  // the writer takes no further job
   std::exception_ptr error;
   std::thread writer;
 
-  void write(Job& job);
+  void write(Job& job, const InterruptHook* poll = nullptr);
   void run();
   void wait_idle(const InterruptHook& hook = {});
   void stop();
 };
 
-// Writes one snapshot to its file and renames it into place.
+// Writes one snapshot to its file and renames it into place. `poll`, when
+// given, runs between blocks (Ctrl-C for a caller that writes).
 template <typename Model>
-void SavePipeline<Model>::State::write(Job& job) {
+void SavePipeline<Model>::State::write(Job& job, const InterruptHook* poll) {
   FileSink sink(job.file->fd(), job.file->target_path(), &stop_write);
+  if (poll != nullptr && *poll) sink.poll_with(poll);
   TextBuffer buffer(sink);
   SnapshotMatrices matrices(first, sink, format_threads);
   write_model(job.snapshot, buffer, matrices);
@@ -177,19 +95,20 @@ void SavePipeline<Model>::State::write(Job& job) {
   job.file->commit();
 }
 
-// Prepares the first input's text, if asked, then writes queued jobs until
-// stopped. While the epochs run, the writer rests after each save for twice
-// as long as that save took, so it holds at most a third of a core and
-// queued saves are replaced meanwhile (only the newest matters); once the
-// caller waits (`hurry`) or stops, it writes at once.
+// At the lowest priority: prepares the first input's text, if asked, then
+// writes queued jobs until stopped. After each save the writer rests for
+// twice as long as that save took, so queued saves are replaced meanwhile
+// (only the newest matters) and the file and the disk see at most one save
+// in three such periods; wait() ends the rest.
 template <typename Model>
 void SavePipeline<Model>::State::run() {
   using Clock = std::chrono::steady_clock;
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kWriterNice);
   std::unique_lock lock(mutex);
   if (preparing) {
     busy = true;
     lock.unlock();
-    first.prepare(first_path, format_threads, &cancelled);
+    first.prepare(first_path, format_threads, &stop_write);
     lock.lock();
     preparing = false;
     busy = false;
@@ -199,10 +118,9 @@ void SavePipeline<Model>::State::run() {
   while (true) {
     wake.wait(lock, [this] { return queued != nullptr || stopping; });
     wake.wait_until(lock, rest_until, [this] { return hurry || stopping; });
-    if (queued == nullptr) {
-      if (stopping) return;
-      continue;
-    }
+    // Stopped, a job left queued is the caller's (finish() writes it).
+    if (stopping) return;
+    if (queued == nullptr) continue;
     std::unique_ptr<Job> job = std::move(queued);
     busy = true;
     stop_write.store(cancelled.load());
@@ -229,15 +147,16 @@ void SavePipeline<Model>::State::run() {
   }
 }
 
-// With a hook, the wait is cut into slices with a call of the hook between
-// them, so that Ctrl-C is seen while a large save is still being written.
+// Waits until the writer is idle with nothing queued (with `stopping` set:
+// until it is idle). With a hook, the wait is cut into slices with a call
+// of the hook between them, so that Ctrl-C is seen meanwhile.
 template <typename Model>
 void SavePipeline<Model>::State::wait_idle(const InterruptHook& hook) {
   constexpr auto kSlice = std::chrono::milliseconds(20);
   std::unique_lock lock(mutex);
   hurry = true;
   wake.notify_all();
-  const auto done = [this] { return queued == nullptr && !busy && !preparing; };
+  const auto done = [this] { return (stopping || queued == nullptr) && !busy && !preparing; };
   if (!hook) {
     idle.wait(lock, done);
   } else {
@@ -274,12 +193,11 @@ SavePipeline<Model>::~SavePipeline() {
 template <typename Model>
 void SavePipeline<Model>::prepare_first_input(ArrayView first_input, const std::string& path) {
   State& s = *state_;
-  s.first.matrix = first_input;
-  s.first.given = true;
+  s.first.give(first_input);
   s.first_path = path;
   if (!s.options.background) {
     s.format_threads.store(s.options.format_threads);
-    s.first.prepare(path, s.format_threads, &s.cancelled);
+    s.first.prepare(path, s.format_threads, &s.stop_write);
     return;
   }
   std::lock_guard lock(s.mutex);
@@ -324,7 +242,7 @@ void SavePipeline<Model>::save(const Model& model, const InterruptHook& hook) {
   }
   if (job == nullptr) job = std::make_unique<typename State::Job>();
   if (file != nullptr) job->file = std::move(file);
-  copy_model(model, job->snapshot, s.first.given);
+  copy_model(model, job->snapshot, s.first.given());
   if (!s.options.background) {
     s.format_threads.store(s.options.format_threads);
     s.write(*job);
@@ -347,12 +265,6 @@ void SavePipeline<Model>::check() {
 }
 
 template <typename Model>
-bool SavePipeline<Model>::writing() {
-  std::lock_guard lock(state_->mutex);
-  return state_->busy;
-}
-
-template <typename Model>
 void SavePipeline<Model>::wait() {
   state_->wait_idle();
   check();
@@ -367,19 +279,31 @@ void SavePipeline<Model>::finish(const InterruptHook& hook) {
     return;
   }
   s.format_threads.store(s.options.format_threads);
-  {
-    // Only the newest save matters to a caller that waits: a save still
-    // being written while a newer one is queued is dropped.
-    std::lock_guard lock(s.mutex);
-    if (s.busy && s.queued != nullptr) s.stop_write.store(true);
-  }
+  std::unique_ptr<typename State::Job> last;
   try {
+    {
+      // The writer takes no further job. Whatever it does for an older save
+      // while the newest is queued (that save, or the first input's text)
+      // stops at its next block; the newest save under way it completes.
+      std::lock_guard lock(s.mutex);
+      s.stopping = true;
+      if (s.busy && s.queued != nullptr) s.stop_write.store(true);
+    }
+    s.wake.notify_all();
     s.wait_idle(hook);
+    s.stop();
+    // The newest save, if still queued, is written here, at this thread's
+    // priority, whatever else the machine runs.
+    last = std::move(s.queued);
+    if (last != nullptr) {
+      s.stop_write.store(false);
+      s.write(*last, &hook);
+    }
   } catch (...) {
+    last.reset();  // removes its temporary file
     abandon();
     throw;
   }
-  s.stop();
   check();
 }
 

@@ -7,28 +7,29 @@
 //   the calling thread, so a failure to create it fails that epoch, exactly
 //   as the plain save does. Then it takes a snapshot of the model and
 //   queues it.
-// - One save is written at a time. A queued save that has not started is
-//   replaced by a newer one, which takes over its empty temporary file:
-//   only the newest best model matters, and at most two temporary files
-//   exist at a time (a killed process leaves no more). While epochs run, the
-//   writer rests after each save twice as long as the save took (at most a third of a core for saving);
-//   a caller waiting in wait() or finish() ends the rest.
+// - The writer thread runs at the lowest priority (nice 19): it takes the
+//   time the training leaves idle and never slows the products. One save
+//   is written at a time. A queued save that has not started is replaced
+//   by a newer one, which takes over its empty temporary file: only the
+//   newest best model matters, and at most two temporary files exist at a
+//   time (a killed process leaves no more). The writer rests after each
+//   save twice as long as the save took; wait() ends the rest.
 // - The document in the file is always a complete one, renamed into place;
-//   when finish() returns, it is the one of the last save() call. A caller
-//   waiting in finish() does not wait for an older save still being
-//   written while the last one is queued: that write stops at its next
-//   block and its temporary file goes.
+//   when finish() returns, it is the one of the last save() call. finish()
+//   writes the last save itself, on the calling thread (with the format
+//   threads it starts), unless the writer is already writing it: an older
+//   save or the first input's text under way then stops at its next block.
 // - A failing write is raised by the next check(), save() or finish() on
 //   the calling thread; the previous file stays as it was.
 // - abandon() stops the write in progress at its next block, removes its
 //   temporary file and the queued one: the file keeps the last complete
 //   save.
 // - Layer 0's `inputs` is formatted once. After prepare_first_input() the
-//   writer thread formats that matrix at once, before any save, into an
+//   writer thread formats that matrix first, before any save, into an
 //   unnamed file (O_TMPFILE: no name, gone with the process), and every save
 //   copies the text from there (copy_file_range) instead of formatting it.
-//   Without such a file each save formats it. Either way the bytes are those
-//   of the plain writer.
+//   Without such a file (none allowed, or finish() came first) each save
+//   formats it. Either way the bytes are those of the plain writer.
 // - Extra memory: at most two snapshots of the arrays other than layer 0's
 //   inputs (the one being written and the queued one); that matrix is read
 //   where the caller keeps it.
@@ -47,8 +48,9 @@ struct PipelineOptions {
   // false: every save is written before save() returns (same rules, no
   // thread); used to compare the two paths.
   bool background = true;
-  // Threads that format one large array (the writer thread included) while
-  // the caller waits for a save; the writer alone while epochs run.
+  // Threads that format one large array of the last save, the one finish()
+  // writes (the calling thread included); the writer alone while epochs
+  // run.
   unsigned format_threads = 2;
 };
 
@@ -77,14 +79,12 @@ class SavePipeline {
   void save(const Model& model, const InterruptHook& hook = {});
   // Raises the error of a failed background save, if any.
   void check();
-  // True while the writer thread is writing a save.
-  bool writing();
   // Waits until every queued save is on disk, then check(). More saves may
   // follow.
   void wait();
-  // Waits until the newest save is on disk; raises its error (or that of
-  // an earlier failed save). Without any save, the first input's text is
-  // not waited for. The pipeline takes no saves afterwards. After
+  // Puts the newest save on disk, writing it on this thread unless the
+  // writer is already at it; raises its error (or that of an earlier failed
+  // save). Without any save, the first input's text is not waited for. The pipeline takes no saves afterwards. After
   // a failure of the training loop this leaves the file as a plain writer
   // would have, and a save error raised here comes from an earlier epoch
   // than the loop's own, so it is the one to report. `hook` is called every

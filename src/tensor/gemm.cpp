@@ -33,8 +33,6 @@ constexpr std::size_t kPartsPerThread = 4;
 constexpr double kPartWork = static_cast<double>(std::size_t{1} << 21);
 constexpr int kMaxThreads = 64;
 
-std::atomic<int> limit{0};
-
 int blas_int(std::size_t n) {
   if (n > static_cast<std::size_t>(INT_MAX)) throw_capacity_overflow();
   return static_cast<int>(n);
@@ -179,8 +177,7 @@ void gemm(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose t
   // A double: m x n x k may exceed 64 bits before the size checks.
   if (static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k) >=
       static_cast<double>(kThreadedWork)) {
-    const int cap = limit.load(std::memory_order_relaxed);
-    threads = cap > 0 ? std::min(cap, serial.threads()) : serial.threads();
+    threads = serial.threads();
   }
   gemm_planned(c, a, ta, b, tb, plan_product(m, n, k, threads));
 }
@@ -196,10 +193,6 @@ void column_sums(Vector& out, const Matrix& m) {
     for (std::size_t j = 0; j < m.cols; ++j) sums[j] += row[j];
   }
 }
-
-void set_thread_limit(int threads) noexcept { limit.store(threads, std::memory_order_relaxed); }
-
-int thread_limit() noexcept { return limit.load(std::memory_order_relaxed); }
 
 const char* blas_core_name() noexcept { return scipy_openblas_get_corename(); }
 

@@ -30,7 +30,7 @@ inline constexpr std::size_t kThreadedWork = std::size_t{1} << 23;
 // count is unchanged) and must not alias `a` or `b`. Every sgemm call runs
 // on one thread; products of at least kThreadedWork multiply-adds are split
 // over kemb's own threads (tensor/pool.hpp), at most as many as OpenBLAS's
-// thread count (OPENBLAS_NUM_THREADS, threadpoolctl) and thread_limit().
+// thread count (OPENBLAS_NUM_THREADS, threadpoolctl).
 void gemm(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose tb);
 
 // How a product is cut into parts: along the rows of c, along its columns,
@@ -50,13 +50,6 @@ ProductPlan plan_product(std::size_t m, std::size_t n, std::size_t k, int thread
 // gemm with a given plan; returns the number of threads that ran a part.
 int gemm_planned(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose tb,
                  const ProductPlan& plan);
-
-// The most threads a large product may use; 0 (the default) means no limit
-// beyond OpenBLAS's thread count. The training loop lowers it to 1 while a
-// save is being written in the background, so the writer and the product do
-// not fight over the cores. Process-wide.
-void set_thread_limit(int threads) noexcept;
-int thread_limit() noexcept;
 
 // m: (rows, cols) -> out: (cols), out[j] = sum over i of m[i][j]
 void column_sums(Vector& out, const Matrix& m);

@@ -59,10 +59,6 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
   std::uint16_t reports_due = 0;  // epochs since the last report
 
   for (std::uint32_t epoch = 1; epoch <= num_epochs; ++epoch) {
-    // While a save is being written, large products leave the second core
-    // to the writer: a product thread sharing a core with it only slows the
-    // writer down (docs/performance.md has the measurement).
-    tensor::set_thread_limit(saves.writing() ? 1 : 0);
     const Matrix& output = model.forward(ws.training_input, true, ws);
     const PassFigures train = measure(model, output, predictions, y);
     const float reg_loss = model.regularization_loss();  // parameters before the update
@@ -127,10 +123,6 @@ void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
     // Lending moves the matrix object, never its storage: the view stays valid.
     saves.prepare_first_input(persistence::ArrayView::of(first_input), model.save_best_params);
   }
-  // Products may use all their threads again when the call ends, however.
-  struct ThreadLimitReset {
-    ~ThreadLimitReset() { tensor::set_thread_limit(0); }
-  } reset_thread_limit;
   // OpenBLAS stays single-threaded for the whole call, and the thread cap of
   // its products is read once, now.
   const tensor::SerialBlas serial_blas;
