@@ -1,4 +1,8 @@
-"""Shared helpers for the module tests."""
+"""Shared helpers for the module tests.
+
+kemb prints to the process's standard output (file descriptor 1), not to
+sys.stdout: in-process tests read it with capfd, and whatever needs its own
+process (KEMB_SEED, signals, a broken descriptor) runs a child."""
 
 import os
 import subprocess
@@ -6,25 +10,25 @@ import sys
 import textwrap
 
 import numpy as np
-import pytest
+
+F = np.float32
+NONE = np.zeros((0, 0), F)  # a validation set of 0 x 0 skips validation
+
+
+def outcome(call):
+    """"ok", or the type and message of what the call raised (PanicException
+    derives from BaseException)."""
+    try:
+        call()
+        return "ok"
+    except BaseException as error:
+        return f"{type(error).__name__}: {error}"
 
 
 def run_script(code, *, env=None, cwd=None, timeout=600):
-    """Runs `code` in a fresh interpreter and returns the completed process.
-
-    kemb prints to the process's standard output (file descriptor 1), not to
-    sys.stdout, so exact output is captured from a child process.
-    """
-    full_env = dict(os.environ)
-    full_env.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=full_env,
-        cwd=cwd,
-        timeout=timeout,
-    )
+    """Runs `code` in a fresh interpreter; returns the completed process."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, env={**os.environ, **(env or {})}, cwd=cwd, timeout=timeout)
 
 
 PRELUDE = """
