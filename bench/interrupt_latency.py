@@ -37,7 +37,9 @@ CASES = ["epochs-off", "epochs-on", "final-wait", "load-file", "load-fifo-open",
          "load-fifo-read"]
 
 CHILD = r"""
-import os, sys, threading, time
+import os, signal, sys, threading, time
+# SIGINT may arrive ignored (a background job of a shell without job control).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import numpy as np
 import kemb
 

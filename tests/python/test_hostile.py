@@ -141,6 +141,9 @@ def test_one_huge_token_costs_a_bounded_message_and_memory(tmp_path, head, tail,
 CTRL_C = """
 import os, signal, threading, time
 mode, path = sys.argv[1:3]
+# A child of a shell without job control starts with SIGINT ignored, and
+# Python then installs no handler of its own.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 ticks = 0
 
 
