@@ -31,6 +31,7 @@ def run_script(code, *, env=None, cwd=None, timeout=600):
                           text=True, env={**os.environ, **(env or {})}, cwd=cwd, timeout=timeout)
 
 
+# The head of a child script: kemb, np and the arrays saved for it as data.
 PRELUDE = """
 import sys
 import numpy as np
@@ -39,31 +40,4 @@ try:
     data = dict(np.load({npz!r}))
 except FileNotFoundError:
     data = {{}}
-
-
-def guarded(call, *args):
-    # A PanicException ends the child with its message on stderr.
-    try:
-        return call(*args)
-    except BaseException as error:
-        if type(error).__name__ != "PanicException":
-            raise
-        print("PANIC " + error.args[0], file=sys.stderr, flush=True)
-        sys.exit(3)
 """
-
-
-def run_kemb(tmp_path, code, env=None, **arrays):
-    """Runs `code` in a child with `kemb`, `np`, `guarded` and the given
-    arrays (as `data[name]`) at hand; returns the completed process."""
-    npz = str(tmp_path / "arrays.npz")
-    if arrays:
-        np.savez(npz, **arrays)
-    return run_script(PRELUDE.format(npz=npz) + textwrap.dedent(code), env=env, cwd=tmp_path)
-
-
-def panic_message(result):
-    """The message of the PanicException that ended a child run by `guarded`."""
-    assert result.returncode == 3, (result.returncode, result.stderr)
-    lines = [line for line in result.stderr.splitlines() if line.startswith("PANIC ")]
-    return lines[-1][len("PANIC "):]

@@ -31,7 +31,7 @@ def leftovers(*directories):
 
 
 def start(tmp_path, code, *args, cwd=None, **popen):
-    """Starts `code` after the test prelude (kemb, np, data, guarded)."""
+    """Starts `code` after the test prelude (kemb, np, data)."""
     script = tmp_path / "child.py"
     script.write_text(PRELUDE.format(npz=str(tmp_path / "arrays.npz")) + code)
     return subprocess.Popen([sys.executable, str(script), *map(str, args)],
