@@ -1,8 +1,10 @@
 """Bad data and awkward paths end to end: NaN and infinity, empty arrays of
 every kind, row counts that disagree, labels out of range, selector texts
-that leave a piece out, 65535 epochs on tiny data, and paths (not UTF-8,
-embedded NUL, too long, directories). Each gives its result or its exact
-exception, prints the lines it should and saves only what it should."""
+that leave a piece out, 65535 epochs on tiny data, impossible sizes, and
+paths (not UTF-8, embedded NUL, too long, directories). Each gives its
+result or its exact exception (impossible sizes a PanicException, not an
+abort), prints the lines it should and saves only what it should, and the
+rows after it still train, save and load in the same interpreter."""
 
 import os
 
@@ -45,9 +47,10 @@ def too_long(path):
             f'path: "{path[:256]}"{cut} }}')
 
 
-def train_c(x=X, y=LABELS, val_x=NONE, val_y=LABELS, path="", output_type="softmax", epochs=3):
+def train_c(x=X, y=LABELS, val_x=NONE, val_y=LABELS, path="", output_type="softmax", epochs=3,
+            shape=(3, 3)):
     model = kemb.create_categorical_model(output_type, path)
-    model = kemb.add_categorical_model_layer(model, 3, 3, "dense")
+    model = kemb.add_categorical_model_layer(model, *shape, "dense")
     kemb.train_categorical_model(model, SGD, epochs, 1, x, y, val_x, val_y)
 
 
@@ -66,6 +69,18 @@ def evaluate_l(x=X, y=TARGETS):
     kemb.evaluate_linear_model(kemb.load_linear_model("lin.json"), x, y)
 
 
+def evaluate_claimed(columns, rows):
+    """Evaluates a model file whose weights claim 0 x `columns`."""
+    layer = mf.layer("dense")
+    layer["weights"] = {"v": 1, "dim": [0, columns], "data": []}
+    model = kemb.load_categorical_model(mf.write("huge.json", mf.categorical_model([layer])))
+    kemb.evaluate_categorical_model(model, np.zeros((rows, 0), F), LABELS[:rows])
+
+
+def alloc(n):
+    return f"PanicException: memory allocation of {n} bytes failed"
+
+
 # (id, call, outcome, lines printed (None: not checked), whether m.json exists after)
 CASES = [
     # NaN and infinity train and evaluate; the loss is NaN, so nothing saves.
@@ -75,6 +90,14 @@ CASES = [
      False),
     ("inf-in-validation", lambda: train_c(val_x=with_value(X, (3, 0), -np.inf)), "ok", 2, False),
     ("nan-evaluated", lambda: evaluate_l(x=with_value(X, (1, 2), np.nan)), "ok", 6, False),
+    # Impossible sizes.
+    ("layer-2^40-squared", lambda: train_c(shape=(2**40, 2**40)),
+     "PanicException: capacity overflow", 0, False),
+    ("layer-2^46-inputs", lambda: train_c(shape=(2**46, 1)), alloc(2**48), 0, False),
+    ("layer-2^46-neurons", lambda: train_c(shape=(1, 2**46)), alloc(2**48), 0, False),
+    ("file-claims-2^46", lambda: evaluate_claimed(2**46, 2), alloc(2**49), 0, False),
+    ("file-claims-2^62", lambda: evaluate_claimed(2**62, 8), "PanicException: capacity overflow",
+     0, False),
     ("finite-saves", lambda: train_l(path="m.json"), "ok", 1, True),
     # Empty arrays of every kind.
     ("x-0x0", lambda: train_c(x=NONE, y=LABELS[:0]), product(0, 0, 3, 3), 0, False),
