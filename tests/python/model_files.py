@@ -16,32 +16,19 @@ def array(values, dims=None):
 
 EMPTY_MATRIX = {"v": 1, "dim": [0, 0], "data": []}
 EMPTY_VECTOR = {"v": 1, "dim": [0], "data": []}
+MATRICES = {"inputs", "activation_inputs", "dweights", "weight_momentums", "weight_cache"}
 
 
 def layer(layer_type="", activation_type="", weights=None, biases=None, **fields):
     """A layer object; weights/biases given as nested lists or arrays."""
-    document = {
-        "layer_type": layer_type,
-        "activation_type": activation_type,
-        "n_inputs": 0,
-        "n_neurons": 0,
-        "weights": EMPTY_MATRIX,
-        "biases": EMPTY_VECTOR,
-        "weight_regularizer_l1": 0.0,
-        "weight_regularizer_l2": 0.0,
-        "bias_regularizer_l1": 0.0,
-        "bias_regularizer_l2": 0.0,
-        "inputs": EMPTY_MATRIX,
-        "activation_inputs": EMPTY_MATRIX,
-        "dweights": EMPTY_MATRIX,
-        "dbiases": EMPTY_VECTOR,
-        "weight_momentums": EMPTY_MATRIX,
-        "weight_cache": EMPTY_MATRIX,
-        "bias_momentums": EMPTY_VECTOR,
-        "bias_cache": EMPTY_VECTOR,
-        "dropout_rate": 0.0,
-        "binary_mask": EMPTY_MATRIX,
-    }
+    document = {"layer_type": layer_type, "activation_type": activation_type, "n_inputs": 0,
+                "n_neurons": 0, "weights": EMPTY_MATRIX, "biases": EMPTY_VECTOR}
+    document.update((f"{kind}_regularizer_{norm}", 0.0) for kind in ("weight", "bias")
+                    for norm in ("l1", "l2"))
+    document.update((name, EMPTY_MATRIX if name in MATRICES else EMPTY_VECTOR) for name in (
+        "inputs", "activation_inputs", "dweights", "dbiases", "weight_momentums", "weight_cache",
+        "bias_momentums", "bias_cache"))
+    document.update(dropout_rate=0.0, binary_mask=EMPTY_MATRIX)
     if weights is not None:
         weights = np.asarray(weights, np.float32)
         document["weights"] = array(weights)

@@ -13,48 +13,40 @@ pytest.importorskip("sklearn")
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
-def run_example(name, tmp_path, *args):
-    return subprocess.run(
-        [sys.executable, str(EXAMPLES / name), "--model", str(tmp_path / "model.json"), *args],
-        capture_output=True, text=True, timeout=600, cwd=tmp_path)
-
-
-def test_digits(tmp_path):
-    result = run_example("digits.py", tmp_path, "--epochs", "60", "--print-freq", "3")
-    assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
+def digits(lines, _):
     assert lines[0].startswith("digits: 1438 training and 359 validation images")
     assert lines[1].startswith("epoch:   20, acc: ")
     assert lines[2].startswith("validation:  acc: ")
-    accuracy = float(re.search(r"validation accuracy ([\d.]+)%", lines[-1]).group(1))
-    assert accuracy >= 90.0
+    assert float(re.search(r"validation accuracy ([\d.]+)%", lines[-1]).group(1)) >= 90.0
 
 
-def test_diabetes(tmp_path):
-    result = run_example("diabetes.py", tmp_path, "--epochs", "60", "--report-lines", "-1")
-    assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
+def diabetes(lines, _):
     assert sum(line.startswith("True: ") for line in lines) == 88
     assert re.fullmatch(r"diabetes: validation mean absolute error \d+\.\d{3} .*", lines[-1])
 
 
-def test_build_model():
-    result = subprocess.run([sys.executable, str(EXAMPLES / "build_model.py")],
-                            capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines()[:3] == ["CategoricalModel", "LinearModel", "DynamicOptimizer"]
+def build_model(lines, _):
+    assert lines[:3] == ["CategoricalModel", "LinearModel", "DynamicOptimizer"]
 
 
-def test_plot_training(tmp_path):
-    pytest.importorskip("matplotlib")
-    output = tmp_path / "training.png"
-    result = subprocess.run(
-        [sys.executable, str(EXAMPLES / "plot_training.py"), "--epochs", "20", "--print-freq", "4",
-         "--output", str(output)],
-        capture_output=True, text=True, timeout=600, cwd=tmp_path)
+def plot_training(lines, tmp_path):
+    assert lines[0].startswith("4 reports plotted to ")
+    assert (tmp_path / "plot.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("check, args", [
+    (digits, ["--model", "m.json", "--epochs", "60", "--print-freq", "3"]),
+    (diabetes, ["--model", "m.json", "--epochs", "60", "--report-lines", "-1"]),
+    (build_model, []),
+    (plot_training, ["--epochs", "20", "--print-freq", "4", "--output", "plot.png"]),
+])
+def test_example(tmp_path, check, args):
+    if check is plot_training:
+        pytest.importorskip("matplotlib")
+    result = subprocess.run([sys.executable, str(EXAMPLES / f"{check.__name__}.py"), *args],
+                            capture_output=True, text=True, timeout=600, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.startswith("4 reports plotted to ")
-    assert output.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    check(result.stdout.splitlines(), tmp_path)
 
 
 def test_plot_parser_pairs_validation_with_its_epoch():

@@ -3,17 +3,21 @@ forking while the products run, and the controls that cap the threads of
 kemb's products. (Ctrl-C, the released interpreter lock and a busy thread
 beside a call are covered by test_hostile.py.)
 
-Every trial runs in a child interpreter with a timeout, so a hang fails the
-test instead of stopping the suite. The thread cap is observed through the
+Forks and thread caps run in a child interpreter with a timeout, so a hang
+fails the test instead of stopping the suite. The thread cap is observed through the
 CPU time of kemb's product threads (named "kemb-product" in
 /proc/self/task), not through any timing."""
 
 import os
 import subprocess
 import sys
+import threading
 from concurrent.futures import ThreadPoolExecutor
 
+import numpy as np
 import pytest
+
+import kemb
 
 TRAINING = """
 import os, random, sys, threading, time, traceback
@@ -158,62 +162,44 @@ def test_thread_controls_cap_the_products(control):
         assert int(words[3]) > 0
 
 
-SAME_RUN = """
-import sys, threading
-import numpy as np
-import kemb
+def test_concurrent_training_calls_are_independent(tmp_path, monkeypatch):
+    monkeypatch.setenv("KEMB_SEED", "77")
+    rng = np.random.default_rng(2)
+    x = rng.normal(size=(64, 8)).astype(np.float32)
+    labels = rng.integers(0, 3, size=64).astype(np.int32)
+    targets = rng.normal(size=64).astype(np.float32)
 
-rng = np.random.default_rng(2)
-x = rng.normal(size=(64, 8)).astype(np.float32)
-labels = rng.integers(0, 3, size=64).astype(np.int32)
-targets = rng.normal(size=64).astype(np.float32)
-none = np.zeros((0, 0), np.float32)
+    def categorical(path):
+        model = kemb.create_categorical_model("softmax", str(path))
+        model = kemb.add_categorical_model_layer(model, 8, 16, "dense", "relu")
+        model = kemb.add_categorical_model_layer(model, 0, 0, "dropout", None, 0.25)
+        model = kemb.add_categorical_model_layer(model, 16, 3, "dense")
+        kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.01, 0.001), 40, 100,
+                                     x, labels, np.zeros((0, 0), np.float32), labels)
 
+    def linear(path):
+        model = kemb.create_linear_model("linear", str(path))
+        model = kemb.add_linear_model_layer(model, 8, 16, "dense", "relu")
+        model = kemb.add_linear_model_layer(model, 16, 1, "dense")
+        kemb.train_linear_model(model, kemb.create_optimizer("sgd", 0.01, 0.0), 40, 100,
+                                x, targets, x, targets)
 
-def categorical(path):
-    model = kemb.create_categorical_model("softmax", path)
-    model = kemb.add_categorical_model_layer(model, 8, 16, "dense", "relu")
-    model = kemb.add_categorical_model_layer(model, 0, 0, "dropout", None, 0.25)
-    model = kemb.add_categorical_model_layer(model, 16, 3, "dense")
-    kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.01, 0.001), 40, 100,
-                                 x, labels, none, labels)
+    def on_threads(calls):
+        # Each call on a new thread, from that thread's first draw.
+        threads = [threading.Thread(target=f, args=(tmp_path / name,)) for f, name in calls]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
 
-
-def linear(path):
-    model = kemb.create_linear_model("linear", path)
-    model = kemb.add_linear_model_layer(model, 8, 16, "dense", "relu")
-    model = kemb.add_linear_model_layer(model, 16, 1, "dense")
-    kemb.train_linear_model(model, kemb.create_optimizer("sgd", 0.01, 0.0), 40, 100,
-                            x, targets, x, targets)
-
-
-if sys.argv[1] != "threads":
-    # One call alone on the main thread, from the process's first draw.
-    {"categorical": categorical, "linear": linear}[sys.argv[1]](sys.argv[1] + "-alone.json")
-else:
-    # Four calls at once, on four threads, each from its thread's first draw.
-    threads = [threading.Thread(target=f, args=(f"{{f.__name__}}-{{i}}.json",))
-               for i in range(2) for f in (categorical, linear)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-"""
-
-
-def test_concurrent_training_calls_are_independent(tmp_path):
-    script = tmp_path / "runs.py"
-    script.write_text(SAME_RUN.replace("{{", "{").replace("}}", "}"))
-    env = dict(os.environ, KEMB_SEED="77")
-    for mode in ("categorical", "linear", "threads"):
-        result = subprocess.run([sys.executable, str(script), mode], cwd=tmp_path, env=env,
-                                capture_output=True, text=True, timeout=600)
-        assert result.returncode == 0, result.stderr
     def document(name):
         # Each file names its own path last; everything before must agree.
         text = (tmp_path / name).read_bytes()
         return text[:text.rindex(b'"save_best_params":')]
 
+    for f in (categorical, linear):
+        on_threads([(f, f"{f.__name__}-alone.json")])
+    on_threads([(f, f"{f.__name__}-{i}.json") for i in range(2) for f in (categorical, linear)])
     for kind in ("categorical", "linear"):
         for i in range(2):
             assert document(f"{kind}-{i}.json") == document(f"{kind}-alone.json")

@@ -1,16 +1,14 @@
-"""Training from a script: progress lines, report timing, validation and the
-save rule, checked as exact text against float32 references."""
-
-import os
+"""Training reports: progress lines, their timing, the learning rate and
+validation, printed to fd 1 and compared as exact text against float32
+references. (Failures of bad data are test_bad_inputs.py's rows.)"""
 
 import numpy as np
 import pytest
 
+import kemb
 import model_files as mf
 import reference as ref
-from conftest import panic_message, run_kemb
-
-F = np.float32
+from conftest import F, NONE
 
 # Models without layers: the output is a pure function of the input, so every
 # epoch prints the same figures and the reference needs no training.
@@ -20,15 +18,12 @@ VAL_X = np.array([[3.0, -1.0, 0.5], [0.0, 0.0, 0.125]], F)
 VAL_LABELS = np.array([0, 2], np.int32)
 TARGETS = np.array([0.25, 2.5, -0.5, 0.0], F)
 VAL_TARGETS = np.array([2.0, 1.0], F)
-NO_VALIDATION = np.zeros((0, 0), F)
+CE = "categorical_crossentropy"
 
 
-def categorical_lines(epochs, loss_type="categorical_crossentropy", rate=0.01, decay=0.0,
-                      validation=True):
-    p = ref.softmax(X)
-    loss = ref.crossentropy(p, LABELS)
-    acc = ref.categorical_accuracy(ref.predict(p), LABELS)
-    val_p = ref.softmax(VAL_X)
+def categorical_lines(epochs, rate, decay, validation):
+    p, val_p = ref.softmax(X), ref.softmax(VAL_X)
+    loss, acc = ref.crossentropy(p, LABELS), ref.categorical_accuracy(ref.predict(p), LABELS)
     val_loss = ref.crossentropy(val_p, VAL_LABELS)
     val_acc = ref.categorical_accuracy(ref.predict(val_p), VAL_LABELS)
     lines = []
@@ -36,104 +31,59 @@ def categorical_lines(epochs, loss_type="categorical_crossentropy", rate=0.01, d
         # The line shows the rate from before this epoch's decay step: the
         # rate epoch - 1 ran with.
         lr = ref.decayed_rate(rate, decay, max(epoch - 2, 0)) if decay else F(rate)
-        lines.append(ref.training_line(epoch, acc, loss, 0.0, loss_type, lr))
+        lines.append(ref.training_line(epoch, acc, loss, 0.0, CE, lr))
         if validation:
-            lines.append(ref.validation_line(val_acc, val_loss, 0.0, loss_type))
+            lines.append(ref.validation_line(val_acc, val_loss, 0.0, CE))
     return lines
 
 
-def train_categorical(tmp_path, num_epochs, print_freq, validation=True, opt="('adam', 0.01, 0.0)",
-                      output_type="softmax"):
-    val = "data['val_x'], data['val_y']" if validation else "data['none'], data['val_y']"
-    return run_kemb(
-        tmp_path,
-        f"""
-        model = kemb.create_categorical_model({output_type!r}, "")
-        opt = kemb.create_optimizer(*{opt})
-        guarded(kemb.train_categorical_model, model, opt, {num_epochs}, {print_freq},
-                data['x'], data['y'], {val})
-        """,
-        x=X, y=LABELS, val_x=VAL_X, val_y=VAL_LABELS, none=NO_VALIDATION)
-
-
-@pytest.mark.parametrize("num_epochs, print_freq, validation, epochs", [
-    (10, 3, False, [3, 6, 9]),
-    (10, 3, True, [3, 6, 9]),
-    (10, 4, True, [2, 4, 6, 8, 10]),
-    (10, 1, False, [10]),
-    (10, 10, True, list(range(1, 11))),
-    (10, 20, True, []),
-    (0, 1, True, []),
-    (7, 7, False, list(range(1, 8))),
+@pytest.mark.parametrize("num_epochs, print_freq, validation, opt, epochs", [
+    (10, 3, False, ("adam", 0.01, 0.0), [3, 6, 9]),
+    (10, 3, True, ("adam", 0.01, 0.0), [3, 6, 9]),
+    (10, 4, True, ("adam", 0.01, 0.0), [2, 4, 6, 8, 10]),
+    (10, 1, False, ("adam", 0.01, 0.0), [10]),
+    (10, 10, True, ("adam", 0.01, 0.0), list(range(1, 11))),
+    (10, 20, True, ("adam", 0.01, 0.0), []),
+    (0, 1, True, ("adam", 0.01, 0.0), []),
+    (7, 7, False, ("adam", 0.01, 0.0), list(range(1, 8))),
+    (12, 12, False, ("adam", 0.01, 0.1), list(range(1, 13))),  # through the decay steps
+    (3, 3, False, ("Adam", 1.0, 1.0), [1, 2, 3]),  # an unknown rule still decays
 ])
-def test_report_timing(tmp_path, num_epochs, print_freq, validation, epochs):
-    result = train_categorical(tmp_path, num_epochs, print_freq, validation)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == categorical_lines(epochs, validation=validation)
+def test_report_timing_and_rate(capfd, num_epochs, print_freq, validation, opt, epochs):
+    kemb.train_categorical_model(kemb.create_categorical_model("softmax", ""),
+                                 kemb.create_optimizer(*opt), num_epochs, print_freq, X, LABELS,
+                                 VAL_X if validation else NONE, VAL_LABELS)
+    assert capfd.readouterr().out.splitlines() == categorical_lines(epochs, opt[1], opt[2],
+                                                                    validation)
 
 
-def test_print_freq_zero_divides_by_zero(tmp_path):
-    result = train_categorical(tmp_path, 10, 0)
-    assert panic_message(result) == "attempt to divide by zero"
-    assert result.stdout == ""
+@pytest.mark.parametrize("output_type, val_x, val_y, expected", [
+    # Another output type has no accuracy; a validation set without rows
+    # has neither accuracy nor loss.
+    ("Softmax", VAL_X, VAL_LABELS, ["epoch:    1, acc: NaN, loss: ", "validation:  acc: NaN, loss: "]),
+    ("softmax", np.zeros((0, 4), F), np.zeros(0, np.int32),
+     ["epoch:    1, acc: ", f"validation:  acc: NaN, loss: NaN [{CE}: NaN, reg: 0.000]"]),
+])
+def test_reports_without_figures(capfd, output_type, val_x, val_y, expected):
+    kemb.train_categorical_model(kemb.create_categorical_model(output_type, ""),
+                                 kemb.create_optimizer("sgd", 0.1, 0.0), 1, 1, X, LABELS, val_x,
+                                 val_y)
+    lines = capfd.readouterr().out.splitlines()
+    assert len(lines) == 2 and all(map(str.startswith, lines, expected)), lines
 
 
-def test_learning_rate_through_decay_steps(tmp_path):
-    result = train_categorical(tmp_path, 12, 12, validation=False, opt="('adam', 0.01, 0.1)")
-    assert result.returncode == 0, result.stderr
-    expected = categorical_lines(range(1, 13), rate=0.01, decay=0.1, validation=False)
-    assert result.stdout.splitlines() == expected
-    assert ", lr 0.01\n" in result.stdout
-
-
-def test_unknown_optimizer_still_decays(tmp_path):
-    result = train_categorical(tmp_path, 3, 3, validation=False, opt="('Adam', 1, 1)")
-    assert result.returncode == 0, result.stderr
-    assert [line.rsplit(" ", 1)[1] for line in result.stdout.splitlines()] == ["1", "1", "0.5"]
-
-
-def test_output_type_other_than_softmax_has_no_accuracy(tmp_path):
-    result = train_categorical(tmp_path, 1, 1, output_type="Softmax")
-    assert result.returncode == 0, result.stderr
-    train_line, val_line = result.stdout.splitlines()
-    assert train_line.startswith("epoch:    1, acc: NaN, loss: ")
-    assert val_line.startswith("validation:  acc: NaN, loss: ")
-
-
-def test_validation_set_without_rows_still_runs(tmp_path):
-    result = run_kemb(
-        tmp_path,
-        """
-        model = kemb.create_categorical_model("softmax", "")
-        opt = kemb.create_optimizer("sgd", 0.1, 0.0)
-        kemb.train_categorical_model(model, opt, 2, 2, data['x'], data['y'],
-                                     np.zeros((0, 4), np.float32), np.zeros(0, np.int32))
-        """,
-        x=X, y=LABELS)
-    assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
-    assert lines[1::2] == ["validation:  acc: NaN, loss: NaN [categorical_crossentropy: NaN, reg: 0.000]"] * 2
-
-
-def test_linear_without_layers(tmp_path):
-    result = run_kemb(
-        tmp_path,
-        """
-        model = kemb.create_linear_model("linear", "")
-        opt = kemb.create_optimizer("adam", 0.001, 0.0)
-        kemb.train_linear_model(model, opt, 4, 2, data['x'], data['y'], data['val_x'], data['val_y'])
-        """,
-        x=X, y=TARGETS, val_x=VAL_X, val_y=VAL_TARGETS)
-    assert result.returncode == 0, result.stderr
-    predictions, val_predictions = X[:, 0], VAL_X[:, 0]
-    loss, acc = ref.mse(predictions, TARGETS), ref.linear_accuracy(predictions, TARGETS)
-    val_loss = ref.mse(val_predictions, VAL_TARGETS)
-    val_acc = ref.linear_accuracy(val_predictions, VAL_TARGETS)
+def test_linear_without_layers(capfd):
+    kemb.train_linear_model(kemb.create_linear_model("linear", ""),
+                            kemb.create_optimizer("adam", 0.001, 0.0), 4, 2, X, TARGETS, VAL_X,
+                            VAL_TARGETS)
     expected = []
     for epoch in (2, 4):
-        expected.append(ref.training_line(epoch, acc, loss, 0.0, "mean_squared_error", 0.001))
-        expected.append(ref.validation_line(val_acc, val_loss, 0.0, "mean_squared_error"))
-    assert result.stdout.splitlines() == expected
+        for x, y, line in ((X, TARGETS, "training"), (VAL_X, VAL_TARGETS, "validation")):
+            acc, loss = ref.linear_accuracy(x[:, 0], y), ref.mse(x[:, 0], y)
+            expected.append(ref.training_line(epoch, acc, loss, 0.0, "mean_squared_error", 0.001)
+                            if line == "training" else
+                            ref.validation_line(acc, loss, 0.0, "mean_squared_error"))
+    assert capfd.readouterr().out.splitlines() == expected
 
 
 @pytest.mark.parametrize("x, y, loss_text, acc_text", [
@@ -143,89 +93,25 @@ def test_linear_without_layers(tmp_path):
     ([[1e20]], [0.0], "inf", "0.000"),
     ([[1.5], [2.0]], [1.0, 2.0, 9.0], None, "0.667"),  # accuracy divides by the targets
 ])
-def test_linear_extreme_figures(tmp_path, x, y, loss_text, acc_text):
-    result = run_kemb(
-        tmp_path,
-        """
-        model = kemb.create_linear_model("linear", "")
-        opt = kemb.create_optimizer("sgd", 0.1, 0.0)
-        kemb.train_linear_model(model, opt, 1, 1, data['x'], data['y'], data['none'], data['y'])
-        """,
-        x=np.array(x, F), y=np.array(y, F), none=NO_VALIDATION)
-    assert result.returncode == 0, result.stderr
-    line = result.stdout.strip()
+def test_linear_extreme_figures(capfd, x, y, loss_text, acc_text):
+    kemb.train_linear_model(kemb.create_linear_model("linear", ""),
+                            kemb.create_optimizer("sgd", 0.1, 0.0), 1, 1, np.array(x, F),
+                            np.array(y, F), NONE, np.array(y, F))
+    line = capfd.readouterr().out.strip()
     assert line.startswith(f"epoch:    1, acc: {acc_text}, loss: ")
     if loss_text is not None:
         assert f"[mean_squared_error: {loss_text}, reg: 0.000]" in line
 
 
-def test_mse_loss_type_on_a_categorical_model(tmp_path):
+def test_mse_loss_type_on_a_categorical_model(tmp_path, capfd):
     # Only a model file can carry another loss type. The bracket names it with
     # a data loss of 0.000, the total is the regularization loss, training
     # still follows the cross-entropy gradient, and nothing is ever saved.
-    path = tmp_path / "model.json"
     saved = tmp_path / "never.json"
-    mf.write(path, mf.categorical_model(
-        [mf.layer("dense", weights=np.eye(3), biases=np.zeros(3))], str(saved), loss_type="mse"))
-    result = run_kemb(
-        tmp_path,
-        f"""
-        model = kemb.load_categorical_model({str(path)!r})
-        opt = kemb.create_optimizer("adam", 0.01, 0.0)
-        kemb.train_categorical_model(model, opt, 3, 3, data['x'], data['y'], data['none'], data['y'])
-        """,
-        x=X, y=LABELS, none=NO_VALIDATION)
-    assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
-    assert len(lines) == 3
-    assert all("loss: 0.000 [mse: 0.000, reg: 0.000]" in line for line in lines)
+    model = kemb.load_categorical_model(mf.write(tmp_path / "model.json", mf.categorical_model(
+        [mf.layer("dense", weights=np.eye(3), biases=np.zeros(3))], str(saved), loss_type="mse")))
+    kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.01, 0.0), 3, 3, X, LABELS,
+                                 NONE, LABELS)
+    lines = capfd.readouterr().out.splitlines()
+    assert len(lines) == 3 and all("loss: 0.000 [mse: 0.000, reg: 0.000]" in l for l in lines)
     assert not saved.exists()
-
-
-def test_linear_failures(tmp_path):
-    short = run_kemb(
-        tmp_path,
-        """
-        model = kemb.create_linear_model("linear", "")
-        opt = kemb.create_optimizer("sgd", 0.1, 0.0)
-        guarded(kemb.train_linear_model, model, opt, 1, 1, data['x'], data['y'][:2],
-                data['none'], data['y'])
-        """,
-        x=X, y=TARGETS, none=NO_VALIDATION)
-    assert panic_message(short) == "ndarray: index out of bounds"
-    no_predictions = run_kemb(
-        tmp_path,
-        """
-        model = kemb.create_linear_model("identity", "")
-        opt = kemb.create_optimizer("sgd", 0.1, 0.0)
-        guarded(kemb.train_linear_model, model, opt, 1, 1, data['x'], data['y'],
-                data['none'], data['y'])
-        """,
-        x=X, y=TARGETS, none=NO_VALIDATION)
-    assert panic_message(no_predictions) == "called `Option::unwrap()` on a `None` value"
-
-
-def test_categorical_labels_shorter_than_predictions(tmp_path):
-    result = run_kemb(
-        tmp_path,
-        """
-        model = kemb.create_categorical_model("softmax", "")
-        opt = kemb.create_optimizer("sgd", 0.1, 0.0)
-        guarded(kemb.train_categorical_model, model, opt, 1, 1, data['x'], data['y'][:3],
-                data['none'], data['y'])
-        """,
-        x=X, y=LABELS, none=NO_VALIDATION)
-    assert panic_message(result) == "index out of bounds: the len is 3 but the index is 3"
-
-
-def test_label_out_of_range(tmp_path):
-    result = run_kemb(
-        tmp_path,
-        """
-        model = kemb.create_categorical_model("softmax", "")
-        opt = kemb.create_optimizer("sgd", 0.1, 0.0)
-        guarded(kemb.train_categorical_model, model, opt, 1, 1, data['x'], data['y'],
-                data['none'], data['y'])
-        """,
-        x=X, y=np.array([0, 1, 3, 0], np.int32), none=NO_VALIDATION)
-    assert panic_message(result) == "ndarray: index out of bounds"

@@ -1,16 +1,19 @@
-"""Crash campaign for saves: many SIGKILL trials (see crash_safety.py),
-alternating model kinds, kill delays spread over the first 1.2 s of training.
+"""Crash campaign for saves: many SIGKILL trials (the kill trial of
+tests/python/test_crash_safety.py), alternating model kinds, kill delays
+spread over the first 1.2 s of training.
 
-    python tests/python/crash_campaign.py [TRIALS]   (default 200)
+    python tools/crash_campaign.py [TRIALS]   (default 200)
 
 Prints the count of each outcome; exits 1 on the first violated trial."""
 
 import collections
+import pathlib
 import random
 import sys
 import tempfile
 
-from crash_safety import kill_trial
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+from test_crash_safety import kill_trial  # noqa: E402
 
 
 def main():
