@@ -1,7 +1,7 @@
 // Exhaustive check of the float text: for every one of the 2^32 float32 bit
 // patterns, the model file text (io::format_float) and the report text
 // (io::format_positional) must equal the references built on std::to_chars
-// (tests/cpp/float_text_reference.hpp). Runs on all cores, prints progress to
+// (tests/cpp/reference.hpp). Runs on all cores, prints progress to
 // standard error, then the number of differences, the first few of them and
 // the throughput; exits with 1 when any text differs.
 //
@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "float_text_reference.hpp"
+#include "reference.hpp"
 #include "io/float_text.hpp"
 
 namespace {

@@ -2,23 +2,11 @@
 // exact strings for every layout rule, and against the std::to_chars
 // reference on a fixed sample of 2^20 bit patterns; reading number tokens
 // back through persistence::parse_float.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <bit>
-#include <charconv>
-#include <cmath>
-#include <cstdint>
-#include <limits>
-#include <random>
-#include <string>
-#include <vector>
-
-#include "float_text_reference.hpp"
 #include "io/float_text.hpp"
 #include "persistence/json_number.hpp"
+#include "support.hpp"
 
-namespace kemb {
+namespace kemb::test {
 namespace {
 
 using persistence::parse_float;
@@ -33,41 +21,28 @@ std::string report_text(float value) {
   return std::string(buffer, io::format_positional(value, buffer));
 }
 
-struct Case {
-  float value;
-  const char* file;
-  const char* report;
-};
-
 TEST(float_text, layout_rules_and_boundaries) {
-  const float inf = std::numeric_limits<float>::infinity();
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  const Case cases[] = {
-      {0.0f, "0.0", "0"},
-      {-0.0f, "-0.0", "-0"},
-      {1.0f, "1.0", "1"},
-      {-2.0f, "-2.0", "-2"},
-      {100.0f, "100.0", "100"},
+  const float inf = test::inf(), nan = test::nan();
+  const struct {
+    float value;
+    const char* file;
+    const char* report;
+  } cases[] = {
+      {0.0f, "0.0", "0"}, {-0.0f, "-0.0", "-0"}, {1.0f, "1.0", "1"}, {-2.0f, "-2.0", "-2"},
+      {100.0f, "100.0", "100"}, {1234.5f, "1234.5", "1234.5"}, {12.5f, "12.5", "12.5"},
+      {0.5f, "0.5", "0.5"}, {0.1f, "0.1", "0.1"}, {0.3f, "0.3", "0.3"}, {0.9f, "0.9", "0.9"},
+      {0.999f, "0.999", "0.999"}, {0.001f, "0.001", "0.001"},
+      {0.009090909f, "0.009090909", "0.009090909"}, {16777216.0f, "16777216.0", "16777216"},
+      {123456.79f, "123456.79", "123456.79"},
       {1e12f, "1000000000000.0", "1000000000000"},  // e = 13: still positional
       {1.2345e12f, "1234500000000.0", "1234500000000"},
       {9.999999e12f, "9999999000000.0", "9999999000000"},
       {1e13f, "1e13", "10000000000000"},  // e = 14: exponent form, one digit
-      {1.5e13f, "1.5e13", "15000000000000"},
-      {1e20f, "1e20", "100000000000000000000"},
-      {1234.5f, "1234.5", "1234.5"},
-      {12.5f, "12.5", "12.5"},
-      {0.5f, "0.5", "0.5"},
-      {16777216.0f, "16777216.0", "16777216"},
-      {123456.79f, "123456.79", "123456.79"},
-      {0.001f, "0.001", "0.001"},
-      {0.009090909f, "0.009090909", "0.009090909"},
-      {0.9f, "0.9", "0.9"},
-      {0.999f, "0.999", "0.999"},
+      {1.5e13f, "1.5e13", "15000000000000"}, {1e20f, "1e20", "100000000000000000000"},
       {0.000001f, "0.000001", "0.000001"},  // e = -5: last positional exponent
       {0.0000012345f, "0.0000012345", "0.0000012345"},
       {1e-7f, "1e-7", "0.0000001"},  // e = -6: exponent form
-      {1.5e-7f, "1.5e-7", "0.00000015"},
-      {9.9999e-7f, "9.9999e-7", "0.00000099999"},
+      {1.5e-7f, "1.5e-7", "0.00000015"}, {9.9999e-7f, "9.9999e-7", "0.00000099999"},
       {1.25e-10f, "1.25e-10", "0.000000000125"},
       {3.4028235e38f, "3.4028235e38", "340282350000000000000000000000000000000"},
       {-3.4028235e38f, "-3.4028235e38", "-340282350000000000000000000000000000000"},
@@ -78,15 +53,10 @@ TEST(float_text, layout_rules_and_boundaries) {
        "0.000000000000000000000000000000000000000000001"},
       {-std::numeric_limits<float>::denorm_min(), "-1e-45",
        "-0.000000000000000000000000000000000000000000001"},
-      {0.1f, "0.1", "0.1"},
-      {0.3f, "0.3", "0.3"},
-      {nan, "null", "NaN"},
-      {-nan, "null", "NaN"},
-      {inf, "null", "inf"},
-      {-inf, "null", "-inf"},
+      {nan, "null", "NaN"}, {-nan, "null", "NaN"}, {inf, "null", "inf"}, {-inf, "null", "-inf"},
   };
   char buffer[ref::kFloatTextRoom];
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(file_text(c.value), c.file);
     EXPECT_EQ(report_text(c.value), c.report);
     EXPECT_EQ(std::string(buffer, ref::file_text(c.value, buffer)), c.file) << "reference";
@@ -152,32 +122,22 @@ TEST(float_text, sample_of_bit_patterns_matches_the_reference_and_reads_back) {
 }
 
 TEST(float_text, reading_rounds_through_double_and_saturates) {
-  const float inf = std::numeric_limits<float>::infinity();
+  const float inf = test::inf();
   const struct {
     const char* text;
     float value;
   } cases[] = {
-      {"1", 1.0f},
-      {"-0", -0.0f},
-      {"0.1", 0.1f},
+      {"1", 1.0f}, {"-0", -0.0f}, {"0.1", 0.1f}, {"1E2", 100.0f}, {"2.5e+1", 25.0f},
       {"3.4028235e38", 3.4028235e38f},
       {"3.40282356e38", 3.4028235e38f},  // below the rounding boundary: stays finite
       {"3.4028235677973366e38", inf},    // 2^128 - 2^103: the tie rounds up to infinity
-      {"3.4028236e38", inf},
-      {"1e39", inf},
-      {"-1e39", -inf},
-      {"1e400", inf},   // beyond the double range
-      {"-1e400", -inf},
-      {"123456789e400", inf},
-      {"0.0000001e400", inf},
-      {"1e-46", 0.0f},  // below half the smallest subnormal
-      {"-1e-46", -0.0f},
-      {"1e-400", 0.0f},  // beyond the double range, tiny
-      {"-1e-400", -0.0f},
+      {"3.4028236e38", inf}, {"1e39", inf}, {"-1e39", -inf},
+      {"1e400", inf}, {"-1e400", -inf},  // beyond the double range
+      {"123456789e400", inf}, {"0.0000001e400", inf},
+      {"1e-46", 0.0f}, {"-1e-46", -0.0f},    // below half the smallest subnormal
+      {"1e-400", 0.0f}, {"-1e-400", -0.0f},  // beyond the double range, tiny
       {"1000000000000000000000e-420", 0.0f},
       {"1.4e-45", std::numeric_limits<float>::denorm_min()},
-      {"1E2", 100.0f},
-      {"2.5e+1", 25.0f},
   };
   for (const auto& c : cases) {
     const std::string text = c.text;
@@ -187,4 +147,4 @@ TEST(float_text, reading_rounds_through_double_and_saturates) {
 }
 
 }  // namespace
-}  // namespace kemb
+}  // namespace kemb::test

@@ -1,22 +1,61 @@
-// Report number forms and the console writer.
+// The error type and its shared messages, operating system error texts,
+// the report number forms and the console writer.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <bit>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <limits>
-#include <random>
-#include <string>
 
 #include "io/console.hpp"
-#include "io/error.hpp"
 #include "io/number_format.hpp"
+#include "io/os_error.hpp"
+#include "support.hpp"
 
 namespace kemb::io {
 namespace {
+
+using test::message_of;
+
+TEST(error, shared_messages_and_their_call_site) {
+  try {
+    throw_index_out_of_bounds();
+  } catch (const Error& e) {
+    EXPECT_TRUE(std::string(e.where().file_name()).ends_with("test_io.cpp")) << e.where().file_name();
+  }
+  const std::pair<std::string, std::string> cases[] = {
+      {message_of([] { throw_index_out_of_bounds(); }), "ndarray: index out of bounds"},
+      {message_of([] { throw_missing_value(); }), "called `Option::unwrap()` on a `None` value"},
+      {message_of([] { throw_sequence_index(3, 3); }),
+       "index out of bounds: the len is 3 but the index is 3"},
+      {message_of([] { throw_incompatible_product(2, 3, 4, 5); }),
+       "ndarray: inputs 2 \u00d7 3 and 4 \u00d7 5 are not compatible for matrix multiplication"},
+      {message_of([] { throw_result_error("ProbabilityTooSmall"); }),
+       "called `Result::unwrap()` on an `Err` value: ProbabilityTooSmall"},
+      {message_of([] { throw_allocation_failed(64); }), "memory allocation of 64 bytes failed"},
+      {os_error_description(ENOENT),
+       "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }"},
+      {os_error_description(EISDIR), "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }"},
+      {os_error_text(EPIPE), "Broken pipe (os error 32)"},
+      {os_error_kind(EACCES), "PermissionDenied"},
+      {os_error_kind(ENOSPC), "StorageFull"},
+      {os_error_kind(12345), "Uncategorized"},
+      {os_error_description(ENOENT, "dir/\"odd\\name\".json"),
+       "Os { code: 2, kind: NotFound, message: \"No such file or directory\", "
+       "path: \"dir/\\\"odd\\\\name\\\".json\" }"},
+  };
+  for (const auto& [message, expected] : cases) EXPECT_EQ(message, expected);
+}
+
+// A path is input: a long one is quoted in part, cut before a character
+// that would not fit whole.
+TEST(os_error, long_paths_are_quoted_in_part) {
+  std::string path = "/" + std::string(254, 'd');
+  for (int i = 0; i < 5000; ++i) path += "\xe2\x9c\x93";
+  EXPECT_EQ(os_error_description(ENAMETOOLONG, path),
+            "Os { code: 36, kind: InvalidFilename, message: \"File name too long\", path: \"" +
+                path.substr(0, 255) + "\" [cut: 15255 bytes] }");
+}
 
 std::string fixed(float value, int digits) {
   std::string out;
@@ -24,44 +63,21 @@ std::string fixed(float value, int digits) {
   return out;
 }
 
-struct FixedCase {
-  float value;
-  int digits;
-  const char* text;
-};
-
 TEST(number_format, fixed_examples) {
-  const float inf = std::numeric_limits<float>::infinity();
-  const FixedCase cases[] = {
-      {0.875f, 3, "0.875"},     {0.412f, 3, "0.412"},       {12.0f, 3, "12.000"},
-      {0.0625f, 3, "0.062"},    {0.1875f, 3, "0.188"},      {0.25f, 1, "0.2"},
-      {0.75f, 1, "0.8"},        {97.3f, 1, "97.3"},         {-0.0f, 3, "-0.000"},
-      {-0.0001f, 3, "-0.000"},  {0.0005f, 3, "0.001"},      {2.0f / 3.0f, 3, "0.667"},
-      {1e20f, 3, "100000002004087734272.000"},             {inf, 3, "inf"},
-      {-inf, 1, "-inf"},        {std::numeric_limits<float>::quiet_NaN(), 3, "NaN"},
-      {std::numeric_limits<float>::max(), 1,
-       "340282346638528859811704183484516925440.0"},
+  const float inf = test::inf(), max = std::numeric_limits<float>::max();
+  const struct {
+    float value;
+    int digits;
+    const char* text;
+  } cases[] = {
+      {0.875f, 3, "0.875"},  {0.412f, 3, "0.412"},    {12.0f, 3, "12.000"},  {0.0625f, 3, "0.062"},
+      {0.1875f, 3, "0.188"}, {0.25f, 1, "0.2"},       {0.75f, 1, "0.8"},     {97.3f, 1, "97.3"},
+      {-0.0f, 3, "-0.000"},  {-0.0001f, 3, "-0.000"}, {0.0005f, 3, "0.001"}, {2.0f / 3.0f, 3, "0.667"},
+      {inf, 3, "inf"},       {-inf, 1, "-inf"},       {test::nan(), 3, "NaN"},
+      {1e20f, 3, "100000002004087734272.000"},
+      {max, 1, "340282346638528859811704183484516925440.0"},
   };
-  for (const FixedCase& c : cases) EXPECT_EQ(fixed(c.value, c.digits), c.text) << c.text;
-}
-
-// printf's %.Nf rounds the exact binary value with ties to even, like the
-// reports: an independent reference for random values of every magnitude.
-TEST(number_format, fixed_matches_printf_reference) {
-  std::mt19937 gen(7);
-  std::uniform_int_distribution<std::uint32_t> bits;
-  for (int i = 0; i < 200000; ++i) {
-    const float value = std::bit_cast<float>(bits(gen));
-    if (!std::isfinite(value)) continue;
-    for (int digits : {1, 3}) {
-      char expected[128];
-      std::snprintf(expected, sizeof expected, "%.*f", digits, static_cast<double>(value));
-      ASSERT_EQ(fixed(value, digits), expected) << std::bit_cast<std::uint32_t>(value);
-    }
-  }
-}
-
-TEST(number_format, integers) {
+  for (const auto& c : cases) EXPECT_EQ(fixed(c.value, c.digits), c.text) << c.text;
   std::string out;
   append_right_aligned(out, 10, 4);
   append_right_aligned(out, 65535, 4);
@@ -70,48 +86,48 @@ TEST(number_format, integers) {
   EXPECT_EQ(out, "  1065535   7-3");
 }
 
-// Runs `body` with file descriptor 1 redirected to `fd`.
-template <typename Body>
-void with_stdout(int fd, Body body) {
-  const int saved = ::dup(STDOUT_FILENO);
-  ASSERT_GE(saved, 0);
-  ::dup2(fd, STDOUT_FILENO);
-  body();
-  ::dup2(saved, STDOUT_FILENO);
-  ::close(saved);
+// printf's %.Nf rounds the exact binary value with ties to even, like the
+// reports: an independent reference for random values of every magnitude.
+TEST(number_format, fixed_matches_printf_reference) {
+  std::mt19937 gen(7);
+  for (int i = 0; i < 200000; ++i) {
+    const float value = std::bit_cast<float>(static_cast<std::uint32_t>(gen()));
+    if (!std::isfinite(value)) continue;
+    for (int digits : {1, 3}) {
+      char expected[128];
+      std::snprintf(expected, sizeof expected, "%.*f", digits, static_cast<double>(value));
+      ASSERT_EQ(fixed(value, digits), expected) << test::bits(value);
+    }
+  }
 }
 
-TEST(console, writes_whole_lines_to_descriptor_one) {
+// What print_line writes with file descriptor 1 on the write end of a pipe
+// (closed at the read end when `broken`), or the message it fails with.
+std::string printed(const std::vector<std::string>& lines, bool broken) {
   int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  with_stdout(fds[1], [] {
-    print_line("epoch:    1, acc: 0.500\n");
-    print_line("validation:  acc: 0.250\n");
+  if (::pipe(fds) != 0) return "<no pipe>";
+  if (broken) ::close(fds[0]);
+  const auto old_handler = std::signal(SIGPIPE, SIG_IGN);
+  const int saved = ::dup(STDOUT_FILENO);
+  ::dup2(fds[1], STDOUT_FILENO);
+  std::string message = message_of([&] {
+    for (const std::string& line : lines) print_line(line);
   });
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
   ::close(fds[1]);
+  std::signal(SIGPIPE, old_handler);
+  if (broken) return message;
   char buffer[256];
   const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
   ::close(fds[0]);
-  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(n)),
-            "epoch:    1, acc: 0.500\nvalidation:  acc: 0.250\n");
+  return std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
 }
 
-TEST(console, broken_pipe_is_an_error) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  ::close(fds[0]);
-  const auto old_handler = std::signal(SIGPIPE, SIG_IGN);
-  std::string message;
-  with_stdout(fds[1], [&] {
-    try {
-      print_line("lost\n");
-    } catch (const io::Error& e) {
-      message = e.what();
-    }
-  });
-  std::signal(SIGPIPE, old_handler);
-  ::close(fds[1]);
-  EXPECT_EQ(message, "failed printing to stdout: Broken pipe (os error 32)");
+TEST(console, writes_whole_lines_to_descriptor_one_and_fails_on_a_broken_pipe) {
+  EXPECT_EQ(printed({"epoch:    1, acc: 0.500\n", "validation:  acc: 0.250\n"}, false),
+            "epoch:    1, acc: 0.500\nvalidation:  acc: 0.250\n");
+  EXPECT_EQ(printed({"lost\n"}, true), "failed printing to stdout: Broken pipe (os error 32)");
 }
 
 }  // namespace

@@ -1,116 +1,136 @@
-// Dense and dropout layers through Layer::forward and Layer::backward: the
-// worked examples, caches, regularizer terms, the dropout mask (its draws,
-// an all-dropping mask and the probability errors) and the dispatch on
-// unknown types.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-
-#include "dyn_layer.hpp"
+// The Layer record: init, and dense and dropout through Layer::forward and
+// Layer::backward (worked examples, caches, gradients against references,
+// regularizer terms bit for bit, the dropout mask's draws and probability
+// errors), and the dispatch on unknown types.
 #include "layer/dense.hpp"
 #include "layer/dropout.hpp"
-#include "random/thread_rng.hpp"
-#include "reference.hpp"
-#include "values.hpp"
-#include "tensor/gemm.hpp"
+#include "support.hpp"
 
-namespace kemb {
-
-using tensor::FloatArray;
-using tensor::Matrix;
-using tensor::Vector;
-
+namespace kemb::test {
 namespace {
 
-Layer dense(Matrix weights, Vector biases, const char* activation = "") {
-  Layer layer;
-  layer.layer_type = "dense";
-  layer.activation_type = activation;
-  layer.n_inputs = weights.rows;
-  layer.n_neurons = weights.cols;
-  layer.weights = std::move(weights);
-  layer.biases = std::move(biases);
-  return layer;
+TEST(layer_init, dense_draws_scaled_normals_and_keeps_every_other_field) {
+  Layer layer = dense(400, 500);
+  layer.dweights = Matrix(1, 1);
+  layer.weight_cache = Matrix(2, 2);
+  layer.weight_regularizer_l2 = 0.5f;
+  const Layer before = layer;
+  layer.init();
+  ASSERT_EQ(layer.weights.rows, 400u);
+  ASSERT_EQ(layer.weights.cols, 500u);
+  EXPECT_EQ(layer.biases, Vector(500));
+  Layer rest = layer;
+  rest.weights = before.weights;
+  rest.biases = before.biases;
+  EXPECT_EQ(rest, before);
+
+  double sum = 0.0, squares = 0.0, beyond = 0.0;
+  const double n = static_cast<double>(layer.weights.size());
+  for (float w : layer.weights.data) {
+    sum += w;
+    squares += static_cast<double>(w) * w;
+    beyond += std::fabs(w) > 0.03f;
+  }
+  // 200000 draws: the mean's standard error is 0.01 / sqrt(n) ~ 2.2e-5 and
+  // the deviation's ~ 1.6e-5; the bounds are about six of those. About
+  // 0.27% of a normal lies beyond three deviations.
+  EXPECT_LT(std::fabs(sum / n), 1.5e-4);
+  EXPECT_NEAR(std::sqrt(squares / n - (sum / n) * (sum / n)), 0.01, 1e-4);
+  EXPECT_NEAR(beyond / n, 0.0027, 0.0008);
 }
 
-Layer dropout_layer(float keep) {
-  Layer layer;
-  layer.layer_type = "dropout";
-  layer.dropout_rate = keep;
-  return layer;
+TEST(layer_init, seeded_draws_repeat_and_each_init_draws_anew) {
+  Layer layer = dense(5, 7);
+  Matrix first;
+  {
+    SeededRng seeded("12345");
+    layer.init();
+    first = layer.weights;
+    layer.init();
+    EXPECT_NE(layer.weights, first);
+  }
+  SeededRng seeded("12345");
+  layer.init();
+  EXPECT_EQ(layer.weights, first);
 }
 
-// Seeds the thread's generator for the duration of a test.
-class SeededRng {
- public:
-  explicit SeededRng(const char* seed) {
-    setenv("KEMB_SEED", seed, 1);
-    random::reset_thread_rng();
+TEST(layer_init, shapes_including_zero_sizes) {
+  for (auto [n_inputs, n_neurons] : {std::pair{3u, 4u}, {0u, 5u}, {4u, 0u}}) {
+    Layer layer = dense(n_inputs, n_neurons);
+    layer.init();
+    EXPECT_EQ(layer.weights.rows, n_inputs);
+    EXPECT_EQ(layer.weights.cols, n_neurons);
+    EXPECT_EQ(layer.biases, Vector(n_neurons));
   }
-  ~SeededRng() {
-    unsetenv("KEMB_SEED");
-    random::reset_thread_rng();
-  }
-};
+}
 
-TEST(dense, forward_worked_examples) {
-  Layer layer = dense(Matrix(2, 2, {1, 2, 3, 4}), ref::vec({10, 20}));
-  EXPECT_EQ(ref::forward(layer, Matrix(1, 2, {1, 1}), false), Matrix(1, 2, {14, 26}));
+TEST(layer_init, dropout_rate_becomes_keep_probability_and_other_types_stay) {
+  Layer layer = dropout(0.2f);
+  layer.init();
+  EXPECT_EQ(layer.dropout_rate, 1.0f - 0.2f);
+  layer.init();
+  EXPECT_NEAR(layer.dropout_rate, 0.2f, 1e-7f);
+  EXPECT_TRUE(layer.weights.empty());
+  // Odd rates pass; only a training pass reports them.
+  for (float rate : {-0.5f, 1.5f, nan()}) {
+    Layer odd = dropout(rate);
+    EXPECT_NO_THROW(odd.init());
+  }
+  for (const char* type : {"", "Dense", "dense ", "DROPOUT", "conv"}) {
+    Layer other = dense(2, 2);
+    other.layer_type = type;
+    other.dropout_rate = 0.3f;
+    const Layer before = other;
+    other.init();
+    EXPECT_EQ(other, before) << type;
+  }
+}
+
+TEST(dense, forward_worked_examples_and_failures) {
+  Layer layer = dense(Matrix(2, 2, {1, 2, 3, 4}), vec({10, 20}));
+  EXPECT_EQ(forward(layer, Matrix(1, 2, {1, 1}), false), Matrix(1, 2, {14, 26}));
   EXPECT_EQ(layer.inputs, Matrix(1, 2, {1, 1}));
-
   layer.activation_type = "relu";
-  EXPECT_EQ(ref::forward(layer, Matrix(1, 2, {-20, 0}), true), Matrix(1, 2, {0, 0}));
+  EXPECT_EQ(forward(layer, Matrix(1, 2, {-20, 0}), true), Matrix(1, 2, {0, 0}));
   EXPECT_EQ(layer.activation_inputs, Matrix(1, 2, {-10, -20}));
-}
 
-TEST(dense, forward_failures) {
-  Layer layer = dense(Matrix(2, 2), Vector(2));
-  EXPECT_EQ(ref::error_of([&] { ref::forward(layer, Matrix(1, 3), true); }),
+  EXPECT_EQ(message_of([&] { forward(layer, Matrix(1, 3), true); }),
             "ndarray: inputs 1 \u00d7 3 and 2 \u00d7 2 are not compatible for matrix "
             "multiplication");
   for (const char* activation : {"", "relu"}) {
     Layer short_biases = dense(Matrix(2, 3), Vector(2), activation);
-    EXPECT_EQ(ref::error_of([&] { ref::forward(short_biases, Matrix(1, 2), true); }),
-              ref::kIndexError);
+    EXPECT_EQ(message_of([&] { forward(short_biases, Matrix(1, 2), true); }), kIndexError);
   }
 }
 
 TEST(dense, backward_matches_reference) {
   for (const char* activation : {"", "relu"}) {
-    Layer layer = dense(ref::random_matrix(6, 4, 20), ref::random_vector(4, 21), activation);
-    const Matrix x = ref::random_matrix(9, 6, 22);
-    const Matrix out = ref::forward(layer, x, true);
-    const Matrix g = ref::random_matrix(9, 4, 23);
-    const Matrix dinputs = ref::backward(layer, g);
-
+    Layer layer = dense(random_matrix(6, 4, 20), random_vector(4, 21), activation);
+    const Matrix x = random_matrix(9, 6, 22), g = random_matrix(9, 4, 23);
+    forward(layer, x, true);
+    const Matrix dinputs = backward(layer, g);
     Matrix local = g;  // the gradient at the layer's own output
-    if (layer.activation_type == "relu") {
-      for (std::size_t k = 0; k < local.size(); ++k) {
-        if (layer.activation_inputs.data[k] <= 0.0f) local.data[k] = 0.0f;
-      }
-    }
-    EXPECT_TRUE(ref::close(layer.dweights, ref::product(x, true, local, false)));
-    EXPECT_TRUE(ref::close(dinputs, ref::product(local, false, layer.weights, true)));
     Matrix sums(1, 4);
-    for (std::size_t i = 0; i < 9; ++i) {
-      for (std::size_t j = 0; j < 4; ++j) sums(0, j) += local(i, j);
+    for (std::size_t k = 0; k < local.size(); ++k) {
+      if (*activation && layer.activation_inputs.data[k] <= 0.0f) local.data[k] = 0.0f;
+      sums.data[k % 4] += local.data[k];
     }
-    EXPECT_TRUE(ref::close(Matrix(1, 4, layer.dbiases.data), sums));
+    EXPECT_TRUE(close(layer.dweights, product(x, true, local, false)));
+    EXPECT_TRUE(close(dinputs, product(local, false, layer.weights, true)));
+    EXPECT_TRUE(close(Matrix(1, 4, layer.dbiases.data), sums));
     // Skipping the input gradient changes nothing else.
     Layer skipping = layer;
-    Matrix consumed = g;
-    Matrix unused;
+    Matrix consumed = g, unused;
     skipping.backward(unused, consumed, false);
     EXPECT_EQ(skipping, layer);
   }
 }
 
 TEST(dense, regularizer_terms_are_added_in_order) {
-  Layer layer = dense(Matrix(2, 2, {0.0f, -2.0f, 3.0f, ref::nan()}), ref::vec({-1, 0}));
-  const Matrix x = ref::random_matrix(3, 2, 24);
-  const Matrix g = ref::random_matrix(3, 2, 25);
-  ref::forward(layer, x, true);
-  ref::backward(layer, g);
+  Layer layer = dense(Matrix(2, 2, {0.0f, -2.0f, 3.0f, nan()}), vec({-1, 0}));
+  const Matrix g = random_matrix(3, 2, 25);
+  forward(layer, random_matrix(3, 2, 24), true);
+  backward(layer, g);
   const Matrix plain_dw = layer.dweights;
   const Vector plain_db = layer.dbiases;
 
@@ -118,154 +138,106 @@ TEST(dense, regularizer_terms_are_added_in_order) {
   layer.weight_regularizer_l2 = 0.25f;
   layer.bias_regularizer_l1 = 0.75f;
   layer.bias_regularizer_l2 = 1.5f;
-  ref::backward(layer, g);
+  backward(layer, g);
+  const auto sign = [](float v) { return v < 0.0f ? -1.0f : 1.0f; };  // zero and NaN: +1
   Matrix expected_dw = plain_dw;
   for (std::size_t k = 0; k < 4; ++k) {
     const float w = layer.weights.data[k];
-    const float s = w < 0.0f ? -1.0f : 1.0f;  // zero and NaN count as +1
-    expected_dw.data[k] = expected_dw.data[k] + s * 0.5f;
+    expected_dw.data[k] = expected_dw.data[k] + sign(w) * 0.5f;
     expected_dw.data[k] = expected_dw.data[k] + w * (0.25f + 0.25f);
   }
   Vector expected_db = plain_db;
   for (std::size_t j = 0; j < 2; ++j) {
     const float b = layer.biases[j];
-    expected_db[j] = expected_db[j] + (b < 0.0f ? -1.0f : 1.0f) * 0.75f;
+    expected_db[j] = expected_db[j] + sign(b) * 0.75f;
     expected_db[j] = expected_db[j] + b * (1.5f + 1.5f);
   }
-  EXPECT_TRUE(ref::same_bits(layer.dweights, expected_dw));
-  EXPECT_TRUE(ref::same_bits(layer.dbiases, expected_db));
+  EXPECT_TRUE(same_bits(layer.dweights, expected_dw));
+  EXPECT_TRUE(same_bits(layer.dbiases, expected_db));
 
   // A coefficient that is 0, negative or NaN adds nothing.
-  for (float off : {0.0f, -1.0f, ref::nan()}) {
+  for (float off : {0.0f, -1.0f, nan()}) {
     layer.weight_regularizer_l1 = layer.weight_regularizer_l2 = off;
     layer.bias_regularizer_l1 = layer.bias_regularizer_l2 = off;
-    ref::backward(layer, g);
-    EXPECT_TRUE(ref::same_bits(layer.dweights, plain_dw));
-    EXPECT_TRUE(ref::same_bits(layer.dbiases, plain_db));
+    backward(layer, g);
+    EXPECT_TRUE(same_bits(layer.dweights, plain_dw));
+    EXPECT_TRUE(same_bits(layer.dbiases, plain_db));
   }
-}
-
-TEST(dense, worked_regularizer_examples) {
-  // Zero gradient, so dweights and dbiases hold the terms alone.
-  Layer layer = dense(Matrix(1, 2, {0, -2}), ref::vec({-1, 2}));
-  ref::forward(layer, Matrix(1, 1, {0}), true);
-  layer.weight_regularizer_l1 = 0.5f;
-  layer.bias_regularizer_l1 = 0.5f;
-  ref::backward(layer, Matrix(1, 2));
-  EXPECT_EQ(layer.dweights, Matrix(1, 2, {0.5f, -0.5f}));
-  EXPECT_EQ(layer.dbiases, ref::vec({-0.5f, 0.5f}));
-  layer.weight_regularizer_l1 = 0.0f;
-  layer.bias_regularizer_l1 = 0.0f;
-  layer.weight_regularizer_l2 = 0.5f;
-  layer.bias_regularizer_l2 = 0.25f;
-  ref::backward(layer, Matrix(1, 2));
-  EXPECT_EQ(layer.dweights, Matrix(1, 2, {0, -2}));
-  EXPECT_EQ(layer.dbiases, ref::vec({-0.5f, 1.0f}));
 }
 
 TEST(dense, backward_shape_failures_survive_skipping) {
-  Layer layer = dense(Matrix(2, 3), Vector(3));
-  ref::forward(layer, Matrix(4, 2), true);
   for (bool want : {true, false}) {
+    Layer layer = dense(Matrix(2, 3), Vector(3));
+    forward(layer, Matrix(4, 2), true);
     Matrix rows_mismatch(5, 3), out;
-    EXPECT_EQ(ref::error_of([&] { layer.backward(out, rows_mismatch, want); }),
+    EXPECT_EQ(message_of([&] { layer.backward(out, rows_mismatch, want); }),
               "ndarray: inputs 2 \u00d7 4 and 5 \u00d7 3 are not compatible for matrix "
               "multiplication");
     // 0-row batch: the weight gradient forms, the input gradient cannot.
-    Layer empty_batch = dense(Matrix(2, 3), Vector(3));
-    ref::forward(empty_batch, Matrix(0, 2), true);
+    forward(layer, Matrix(0, 2), true);
     Matrix cols_mismatch(0, 2);
-    EXPECT_EQ(ref::error_of([&] { empty_batch.backward(out, cols_mismatch, want); }),
+    EXPECT_EQ(message_of([&] { layer.backward(out, cols_mismatch, want); }),
               "ndarray: inputs 0 \u00d7 2 and 3 \u00d7 2 are not compatible for matrix "
               "multiplication");
   }
 }
 
 TEST(dropout, identity_outside_training) {
-  Layer layer = dropout_layer(1.5f);  // not checked outside training
+  Layer layer = dropout(1.5f);  // not checked outside training
   layer.binary_mask = Matrix(1, 1, {7});
-  const Matrix x = ref::random_matrix(3, 4, 30);
-  EXPECT_EQ(ref::forward(layer, x, false), x);
+  const Matrix x = random_matrix(3, 4, 30);
+  EXPECT_EQ(forward(layer, x, false), x);
   EXPECT_EQ(layer.inputs, x);
   EXPECT_EQ(layer.binary_mask, Matrix(1, 1, {7}));
 }
 
-TEST(dropout, mask_values_for_keep_probabilities) {
-  const Matrix x = ref::random_matrix(40, 50, 31);
-  Layer keep_all = dropout_layer(1.0f);
-  EXPECT_EQ(ref::forward(keep_all, x, true), x);
-  EXPECT_EQ(keep_all.binary_mask, Matrix(40, 50, FloatArray(2000, 1.0f)));
-
-  Layer half = dropout_layer(0.5f);
-  const Matrix out = ref::forward(half, x, true);
-  std::size_t kept = 0;
-  for (std::size_t k = 0; k < x.size(); ++k) {
-    ASSERT_TRUE(out.data[k] == 0.0f || out.data[k] == 2.0f * x.data[k]) << k;
-    ASSERT_TRUE(half.binary_mask.data[k] == 0.0f || half.binary_mask.data[k] == 2.0f) << k;
-    kept += half.binary_mask.data[k] != 0.0f;
-  }
-  EXPECT_GT(kept, 850u);  // 2000 draws at p = 0.5: 1000 +- 22 (1 sd)
-  EXPECT_LT(kept, 1150u);
-
-  // Nothing kept gives zeros, not 0/0.
-  Layer none = dropout_layer(0.0f);
-  EXPECT_EQ(ref::forward(none, x, true), Matrix(40, 50));
-  EXPECT_EQ(none.binary_mask, Matrix(40, 50));
-  for (float v : none.binary_mask.data) EXPECT_EQ(ref::bits(v), 0u);
-}
-
-TEST(dropout, one_draw_per_element_in_row_major_order) {
-  const float p = 0.3f;
-  const Matrix x = ref::random_matrix(37, 29, 32);
-  Matrix mask;
-  {
+// One draw per element in row-major order: kept when the draw is below
+// p x 2^64, and the mask holds 1/p or 0. Keeping nothing gives zeros, not 0/0.
+TEST(dropout, mask_takes_one_draw_per_element_in_row_major_order) {
+  const Matrix x = random_matrix(37, 29, 32);
+  for (float p : {0.3f, 0.5f, 1.0f, 0.0f}) {
+    Layer layer = dropout(p);
+    Matrix seen;
+    {
+      SeededRng seeded("12345");
+      seen = forward(layer, x, true);
+    }
     SeededRng seeded("12345");
-    Layer layer = dropout_layer(p);
-    const Matrix out = ref::forward(layer, x, true);
-    mask = layer.binary_mask;
-    Matrix expected_out = x;
-    for (std::size_t k = 0; k < x.size(); ++k) expected_out.data[k] = x.data[k] * mask.data[k];
-    EXPECT_TRUE(ref::same_bits(out, expected_out));
-  }
-  SeededRng seeded("12345");
-  std::vector<std::uint64_t> draws(x.size());
-  random::fill_u64(draws.data(), draws.size());
-  const long double threshold = static_cast<long double>(p) * 18446744073709551616.0L;
-  for (std::size_t k = 0; k < x.size(); ++k) {
-    const float b = static_cast<long double>(draws[k]) < threshold ? 1.0f : 0.0f;
-    ASSERT_EQ(ref::bits(mask.data[k]), ref::bits(b / p)) << k;
+    std::vector<std::uint64_t> draws(x.size());
+    random::fill_u64(draws.data(), draws.size());
+    const long double threshold = static_cast<long double>(p) * 18446744073709551616.0L;
+    Matrix mask = x, out = x;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+      const float b = static_cast<long double>(draws[k]) < threshold ? 1.0f : 0.0f;
+      mask.data[k] = p == 0.0f ? 0.0f : b / p;
+      out.data[k] = x.data[k] * mask.data[k];
+    }
+    EXPECT_TRUE(same_bits(layer.binary_mask, mask)) << p;
+    EXPECT_TRUE(same_bits(seen, out)) << p;
   }
 }
 
 TEST(dropout, probability_errors_even_for_empty_input) {
-  const std::string prefix = "called `Result::unwrap()` on an `Err` value: ";
-  struct Case {
-    float p;
-    const char* error;
-  };
-  for (const Case& c : {Case{-0.1f, "ProbabilityTooSmall"}, Case{ref::nan(), "ProbabilityTooSmall"},
-                        Case{1.5f, "ProbabilityTooLarge"}, Case{ref::inf(), "ProbabilityTooLarge"}}) {
+  for (auto [p, error] : {std::pair{-0.1f, "ProbabilityTooSmall"}, {nan(), "ProbabilityTooSmall"},
+                          {1.5f, "ProbabilityTooLarge"}, {inf(), "ProbabilityTooLarge"}}) {
     for (const Matrix& x : {Matrix(), Matrix(2, 2)}) {
-      Layer layer = dropout_layer(c.p);
-      EXPECT_EQ(ref::error_of([&] { ref::forward(layer, x, true); }), prefix + c.error);
+      Layer layer = dropout(p);
+      EXPECT_EQ(message_of([&] { forward(layer, x, true); }), kResultPrefix + error);
     }
   }
-  Layer empty_batch = dropout_layer(0.5f);
-  const Matrix out = ref::forward(empty_batch, Matrix(0, 3), true);
-  EXPECT_EQ(out.rows, 0u);
-  EXPECT_EQ(out.cols, 3u);
-  EXPECT_EQ(empty_batch.binary_mask.rows, 0u);
-  EXPECT_EQ(empty_batch.binary_mask.cols, 3u);
+  Layer empty_batch = dropout(0.5f);
+  EXPECT_TRUE(same_bits(forward(empty_batch, Matrix(0, 3), true), Matrix(0, 3)));
+  EXPECT_TRUE(same_bits(empty_batch.binary_mask, Matrix(0, 3)));
 }
 
-TEST(dropout, backward_multiplies_by_the_mask) {
-  Layer layer = dropout_layer(0.5f);
+TEST(dropout, backward_multiplies_by_the_mask_read_by_position) {
+  Layer layer = dropout(0.5f);
   layer.binary_mask = Matrix(2, 3, {2, 0, 2, 0, 2, 9});
-  EXPECT_EQ(ref::backward(layer, Matrix(2, 2, {1, 2, 3, 4})), Matrix(2, 2, {2, 0, 0, 8}));
+  EXPECT_EQ(backward(layer, Matrix(2, 2, {1, 2, 3, 4})), Matrix(2, 2, {2, 0, 0, 8}));
   layer.binary_mask = Matrix(1, 2);
   for (bool want : {true, false}) {
     Matrix g(2, 2), out;
-    EXPECT_EQ(ref::error_of([&] { layer.backward(out, g, want); }), ref::kIndexError);
+    EXPECT_EQ(message_of([&] { layer.backward(out, g, want); }), kIndexError);
   }
 }
 
@@ -273,17 +245,16 @@ TEST(layer_dispatch, unknown_type_outputs_nothing_and_keeps_caches) {
   Layer layer;
   layer.layer_type = "Dense";
   layer.inputs = Matrix(1, 1, {5});
-  EXPECT_EQ(ref::forward(layer, Matrix(2, 2, {1, 2, 3, 4}), true), Matrix());
+  EXPECT_EQ(forward(layer, Matrix(2, 2, {1, 2, 3, 4}), true), Matrix());
   EXPECT_EQ(layer.inputs, Matrix(1, 1, {5}));
-  EXPECT_EQ(ref::backward(layer, Matrix(2, 2, {1, 2, 3, 4})), Matrix());
-
+  EXPECT_EQ(backward(layer, Matrix(2, 2, {1, 2, 3, 4})), Matrix());
   layer.activation_type = "relu";
-  EXPECT_EQ(ref::forward(layer, Matrix(2, 2), true), Matrix());
+  EXPECT_EQ(forward(layer, Matrix(2, 2), true), Matrix());
   EXPECT_EQ(layer.activation_inputs, Matrix());
   // With the rectifier the gradient passes through it.
   layer.activation_inputs = Matrix(1, 2, {-1, 1});
-  EXPECT_EQ(ref::backward(layer, Matrix(1, 2, {3, 4})), Matrix(1, 2, {0, 4}));
+  EXPECT_EQ(backward(layer, Matrix(1, 2, {3, 4})), Matrix(1, 2, {0, 4}));
 }
 
 }  // namespace
-}  // namespace kemb
+}  // namespace kemb::test

@@ -1,153 +1,139 @@
-// Cross-entropy and mean squared error: worked examples, the clip bounds,
-// the operation order of the gradients, and every failure message.
-#include <gtest/gtest.h>
-
+// Cross-entropy, mean squared error and the two accuracies: bit for bit
+// against naive float32 loops in the stated order (clip bounds, divisors,
+// NaN), and every failure message.
 #include <math.h>
 
+#include "accuracy/categorical.hpp"
+#include "accuracy/linear.hpp"
 #include "loss/categorical_crossentropy.hpp"
 #include "loss/mean_squared_error.hpp"
-#include "reference.hpp"
-#include "values.hpp"
+#include "support.hpp"
 
-namespace kemb {
-
-using tensor::Labels;
-using tensor::Matrix;
-using tensor::Vector;
-
+namespace kemb::test {
 namespace {
+
+namespace cce = categorical_crossentropy;
+namespace mse = mean_squared_error;
 
 const Matrix kProbabilities(2, 3, {0.7f, 0.2f, 0.1f, 0.1f, 0.5f, 0.4f});
 
-// Clip the whole copy, then pick, log, negate, sum left to right, divide.
-float reference_crossentropy(const Matrix& output, const Labels& labels) {
-  Matrix clipped = output;
-  for (float& x : clipped.data) {
-    if (x < std::bit_cast<float>(0x33D6BF95u)) {
-      x = std::bit_cast<float>(0x33D6BF95u);
-    } else if (x > std::bit_cast<float>(0x3F7FFFFEu)) {
-      x = std::bit_cast<float>(0x3F7FFFFEu);
-    }
-  }
+// Pick each labelled probability, clip it to [1e-7, 1 - 1e-7] (as float32
+// bit patterns), log, negate, sum left to right, divide by the label count.
+float reference_cce(const Matrix& output, const Labels& labels) {
+  const float low = std::bit_cast<float>(0x33D6BF95u), high = std::bit_cast<float>(0x3F7FFFFEu);
   float total = 0.0f;
   for (std::size_t i = 0; i < labels.size(); ++i) {
-    const float l = -logf(clipped(i, labels[i]));
-    total = total + l;
+    float p = output(i, labels[i]);
+    p = p < low ? low : (p > high ? high : p);
+    total = total + -logf(p);
   }
   return total / static_cast<float>(labels.size());
 }
 
-TEST(categorical_crossentropy, worked_example_and_clip_bounds) {
-  const float loss = categorical_crossentropy::calculate(kProbabilities, {0, 1});
-  EXPECT_EQ(ref::bits(loss), ref::bits((-logf(0.7f) + -logf(0.5f)) / 2.0f));
-  EXPECT_NEAR(loss, 0.5249f, 1e-4f);
-  // 0 and 1 are clipped to 1e-7 and 1 - 1e-7 (as float32 bit patterns).
-  EXPECT_EQ(ref::bits(categorical_crossentropy::calculate(Matrix(1, 2, {0, 1}), {0})),
-            ref::bits(-logf(std::bit_cast<float>(0x33D6BF95u))));
-  EXPECT_EQ(ref::bits(categorical_crossentropy::calculate(Matrix(1, 2, {0, 1}), {1})),
-            ref::bits(-logf(std::bit_cast<float>(0x3F7FFFFEu))));
-  EXPECT_TRUE(std::isnan(categorical_crossentropy::calculate(Matrix(1, 1, {ref::nan()}), {0})));
-  EXPECT_TRUE(std::isnan(categorical_crossentropy::calculate(kProbabilities, {})));
+// Subtract 1 at each label, then divide everything by the row count.
+Matrix reference_cce_backward(Matrix p, const Labels& labels) {
+  for (std::size_t i = 0; i < labels.size(); ++i) p(i, labels[i]) = p(i, labels[i]) + -1.0f;
+  for (float& x : p.data) x = x / static_cast<float>(p.rows);
+  return p;
 }
 
-TEST(categorical_crossentropy, matches_reference_and_divides_by_the_label_count) {
-  Matrix p = ref::random_matrix(50, 7, 11);
+TEST(categorical_crossentropy, matches_reference) {
+  Matrix p = random_matrix(50, 7, 11);
   for (float& x : p.data) x = std::fabs(x);
-  p.data[3] = 0.0f;
-  p.data[10] = 1.0f;
-  Labels labels(37);
+  p(0, 3) = 0.0f;  // clipped low
+  p(1, 3) = 1.0f;  // clipped high
+  Labels labels(37);  // fewer than rows: divides by the label count
   for (std::size_t i = 0; i < labels.size(); ++i) labels[i] = static_cast<int>((i * 5) % 7);
-  labels[0] = 3;  // the zero
-  labels[1] = 3;  // the one
-  EXPECT_EQ(ref::bits(categorical_crossentropy::calculate(p, labels)),
-            ref::bits(reference_crossentropy(p, labels)));
+  labels[0] = labels[1] = 3;
+  const struct {
+    Matrix output;
+    Labels labels;
+  } cases[] = {{kProbabilities, {0, 1}}, {p, labels}, {Matrix(1, 1, {nan()}), {0}},
+               {kProbabilities, {}}};
+  for (const auto& c : cases) {
+    EXPECT_PRED2(same_value, cce::calculate(c.output, c.labels), reference_cce(c.output, c.labels));
+  }
+  EXPECT_NEAR(cce::calculate(kProbabilities, {0, 1}), 0.5249f, 1e-4f);
 }
 
-TEST(categorical_crossentropy, backward_worked_example_and_reference) {
-  EXPECT_TRUE(ref::same_bits(
-      categorical_crossentropy::backward(kProbabilities, {0, 1}),
-      Matrix(2, 3,
-             {(0.7f - 1.0f) / 2.0f, 0.2f / 2.0f, 0.1f / 2.0f, 0.1f / 2.0f, (0.5f - 1.0f) / 2.0f,
-              0.4f / 2.0f})));
-  EXPECT_TRUE(ref::close(categorical_crossentropy::backward(kProbabilities, {0, 1}),
-                         Matrix(2, 3, {-0.15f, 0.1f, 0.05f, 0.05f, -0.25f, 0.2f})));
-
-  // Fewer labels than rows: the unlabelled rows are only divided, by the row
-  // count. In place over the output gives the same bits.
-  const Matrix p = ref::random_matrix(9, 4, 12);
-  const Labels labels = {3, 0, 1, 1, 2};
-  Matrix expected = p;
-  for (std::size_t i = 0; i < labels.size(); ++i) {
-    expected(i, labels[i]) = expected(i, labels[i]) + -1.0f;
+TEST(categorical_crossentropy, backward_matches_reference_in_place_too) {
+  EXPECT_TRUE(close(out_of(cce::backward, kProbabilities, {0, 1}),
+                    Matrix(2, 3, {-0.15f, 0.1f, 0.05f, 0.05f, -0.25f, 0.2f})));
+  // Fewer labels than rows: the unlabelled rows are only divided.
+  for (const auto& [p, labels] : {std::pair{kProbabilities, Labels{0, 1}},
+                                  {random_matrix(9, 4, 12), Labels{3, 0, 1, 1, 2}}}) {
+    const Matrix expected = reference_cce_backward(p, labels);
+    EXPECT_TRUE(same_bits(out_of(cce::backward, p, labels), expected));
+    Matrix in_place = p;
+    cce::backward(in_place, in_place, labels);
+    EXPECT_TRUE(same_bits(in_place, expected));
   }
-  for (float& x : expected.data) x = x / 9.0f;
-  EXPECT_TRUE(ref::same_bits(categorical_crossentropy::backward(p, labels), expected));
-  Matrix in_place = p;
-  categorical_crossentropy::backward(in_place, in_place, labels);
-  EXPECT_TRUE(ref::same_bits(in_place, expected));
 }
 
 TEST(categorical_crossentropy, bad_labels_fail_in_both_functions) {
-  const Labels cases[] = {{0, -1}, {0, 3}, {0, 1, 2}};  // negative, = columns, more than rows
-  for (const Labels& labels : cases) {
-    EXPECT_EQ(ref::error_of([&] { categorical_crossentropy::calculate(kProbabilities, labels); }),
-              ref::kIndexError);
-    Matrix d;
-    EXPECT_EQ(
-        ref::error_of([&] { categorical_crossentropy::backward(d, kProbabilities, labels); }),
-        ref::kIndexError);
+  for (const Labels& labels : {Labels{0, -1}, Labels{0, 3}, Labels{0, 1, 2}}) {
+    EXPECT_EQ(message_of([&] { cce::calculate(kProbabilities, labels); }), kIndexError);
+    EXPECT_EQ(message_of([&] { out_of(cce::backward, kProbabilities, labels); }), kIndexError);
   }
 }
 
-TEST(mean_squared_error, worked_examples) {
-  EXPECT_EQ(mean_squared_error::calculate(ref::vec({1, 2}), ref::vec({1, 4})), 2.0f);
-  EXPECT_EQ(mean_squared_error::backward(Matrix(2, 1, {1, 2}), ref::vec({1, 4})),
-            Matrix(2, 1, {0, -2}));
-  EXPECT_EQ(mean_squared_error::backward(Matrix(1, 2, {1, 3}), ref::vec({2})),
-            Matrix(1, 2, {-1, 1}));
-}
+TEST(mean_squared_error, matches_reference_in_place_too) {
+  EXPECT_EQ(mse::calculate(vec({1, 2}), vec({1, 4})), 2.0f);
+  EXPECT_EQ(out_of(mse::backward, Matrix(2, 1, {1, 2}), vec({1, 4})), Matrix(2, 1, {0, -2}));
+  EXPECT_EQ(out_of(mse::backward, Matrix(1, 2, {1, 3}), vec({2})), Matrix(1, 2, {-1, 1}));
 
-TEST(mean_squared_error, gradient_divides_by_columns_then_rows) {
-  // Two divisions, not one by C x N: with 3 columns and 7 rows the bits differ
-  // for some elements, which this comparison would catch.
-  const Matrix out = ref::random_matrix(7, 3, 13, 10.0f);
-  const Vector targets = ref::random_vector(9, 14, 10.0f);  // extra targets are ignored
-  Matrix expected = out;
-  for (std::size_t i = 0; i < 7; ++i) {
-    for (std::size_t j = 0; j < 3; ++j) {
-      float d = targets[i] - out(i, j);
-      d = d * -2.0f;
-      d = d / 3.0f;
-      d = d / 7.0f;
-      expected(i, j) = d;
-    }
-  }
-  EXPECT_TRUE(ref::same_bits(mean_squared_error::backward(out, targets), expected));
-  Matrix in_place = out;
-  mean_squared_error::backward(in_place, in_place, targets);
-  EXPECT_TRUE(ref::same_bits(in_place, expected));
-}
-
-TEST(mean_squared_error, loss_matches_reference) {
-  const Vector predictions = ref::random_vector(33, 15, 5.0f);
-  const Vector targets = ref::random_vector(40, 16, 5.0f);
+  // Extra targets are ignored; the loss divides by the predictions.
+  const Vector predictions = random_vector(33, 15, 5.0f), targets = random_vector(40, 16, 5.0f);
   float total = 0.0f;
   for (std::size_t i = 0; i < predictions.size(); ++i) {
     const float d = targets[i] - predictions[i];
     total = total + d * d;
   }
-  EXPECT_EQ(ref::bits(mean_squared_error::calculate(predictions, targets)),
-            ref::bits(total / 33.0f));
+  EXPECT_EQ(bits(mse::calculate(predictions, targets)), bits(total / 33.0f));
+
+  // The gradient divides by the columns, then by the rows: not once by
+  // C x N, whose bits differ for some of these elements.
+  const Matrix out = random_matrix(7, 3, 13, 10.0f);
+  Matrix expected = out;
+  for (std::size_t i = 0; i < 7; ++i) {
+    for (std::size_t j = 0; j < 3; ++j) expected(i, j) = (targets[i] - out(i, j)) * -2.0f / 3.0f / 7.0f;
+  }
+  EXPECT_TRUE(same_bits(out_of(mse::backward, out, targets), expected));
+  Matrix in_place = out;
+  mse::backward(in_place, in_place, targets);
+  EXPECT_TRUE(same_bits(in_place, expected));
 }
 
 TEST(mean_squared_error, failures) {
-  EXPECT_EQ(ref::error_of([] { mean_squared_error::calculate(ref::vec({1, 2}), ref::vec({1})); }),
-            ref::kIndexError);
-  EXPECT_EQ(ref::error_of([] { mean_squared_error::calculate(Vector(), ref::vec({1})); }),
-            ref::kMissingValue);
-  EXPECT_EQ(ref::error_of([] { mean_squared_error::backward(Matrix(2, 1), ref::vec({1})); }),
-            ref::kIndexError);
+  EXPECT_EQ(message_of([] { mse::calculate(vec({1, 2}), vec({1})); }), kIndexError);
+  EXPECT_EQ(message_of([] { mse::calculate(Vector(), vec({1})); }), kMissingValue);
+  EXPECT_EQ(message_of([] { out_of(mse::backward, Matrix(2, 1), vec({1})); }), kIndexError);
+}
+
+TEST(accuracy, categorical_and_linear_divisors_tolerance_and_failures) {
+  EXPECT_EQ(bits(accuracy::categorical({0, 2, 1}, {0, 1, 1})), bits(2.0f / 3.0f));
+  EXPECT_EQ(accuracy::categorical({4}, {4, 9, 9}), 1.0f);  // extra labels are ignored
+  EXPECT_TRUE(std::isnan(accuracy::categorical({}, {})));
+  EXPECT_EQ(message_of([] { accuracy::categorical({0, 1, 2}, {0, 1}); }),
+            "index out of bounds: the len is 2 but the index is 2");
+
+  // The tolerance is inclusive; the count is divided by the targets.
+  const struct {
+    Vector predictions, targets;
+    float precision, expected;
+  } cases[] = {
+      {vec({1.0f, 2.5f}), vec({2.0f, 4.0f}), 1.0f, 0.5f},
+      {vec({1, 2, 3}), vec({1.5f, 2.6f, 3.0f}), 0.5f, 2.0f / 3.0f},
+      {vec({1, 2}), vec({1, 2, 9}), 1.0f, 2.0f / 3.0f},
+      {vec({nan(), 1}), vec({1, 1}), 1.0f, 0.5f},
+      {vec({1}), vec({1}), nan(), 0.0f},
+      {Vector(), Vector(), 1.0f, nan()},
+  };
+  for (const auto& c : cases) {
+    EXPECT_PRED2(same_value, accuracy::linear(c.predictions, c.targets, c.precision), c.expected);
+  }
+  EXPECT_EQ(message_of([] { accuracy::linear(vec({1, 2}), vec({1}), 1.0f); }), kIndexError);
 }
 
 }  // namespace
-}  // namespace kemb
+}  // namespace kemb::test

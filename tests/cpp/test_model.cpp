@@ -1,202 +1,178 @@
-// Model forward pass, prediction, backward pass over the layer stack and the
-// regularization loss (each term only with its coefficient > 0). The
-// buffered passes are compared with a plain layer-by-layer run on value
-// copies: outputs and every layer field must agree, including after the
-// training set was lent to the first layer.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-
+// Model passes, prediction, the regularization loss (each term only with
+// its coefficient > 0) and the report lines. The buffered passes are
+// compared with a plain layer-by-layer run on value copies: outputs and
+// every layer field must agree, also after the training set was lent to
+// the first layer.
 #include "activation/softmax.hpp"
 #include "loss/categorical_crossentropy.hpp"
 #include "loss/mean_squared_error.hpp"
 #include "model/categorical.hpp"
 #include "model/linear.hpp"
-#include "random/thread_rng.hpp"
-#include "reference.hpp"
-#include "values.hpp"
+#include "model/report.hpp"
+#include "support.hpp"
 
-namespace kemb {
-
-using tensor::Labels;
-using tensor::Matrix;
-using tensor::Vector;
-
+namespace kemb::test {
 namespace {
 
-Layer make_layer(const char* type, const char* activation, std::size_t in, std::size_t out,
-                 unsigned seed) {
-  Layer layer;
-  layer.layer_type = type;
-  layer.activation_type = activation;
-  if (std::string(type) == "dense") {
-    layer.n_inputs = in;
-    layer.n_neurons = out;
-    layer.weights = ref::random_matrix(in, out, seed);
-    layer.biases = ref::random_vector(out, seed + 1, 0.1f);
-  } else {
-    layer.dropout_rate = 0.75f;
-  }
-  return layer;
-}
-
 // dense-relu, dropout, dense-relu, dense: every routing case of the pass.
-CategoricalModel stacked_model() {
-  CategoricalModel model;
-  model.layers = {make_layer("dense", "relu", 5, 8, 1), make_layer("dropout", "", 0, 0, 0),
-                  make_layer("dense", "relu", 8, 6, 3), make_layer("dense", "", 6, 4, 5)};
-  return model;
+std::vector<Layer> stacked_layers() {
+  std::vector<Layer> layers;
+  for (auto [in, out, activation] : {std::tuple{5u, 8u, "relu"}, {8u, 6u, "relu"}, {6u, 4u, ""}}) {
+    layers.push_back(dense(random_matrix(in, out, in), random_vector(out, out, 0.1f), activation));
+  }
+  layers.insert(layers.begin() + 1, dropout(0.75f));
+  return layers;
 }
 
-// The plain pass: value copies between layers, no workspace.
-Matrix plain_forward(std::vector<Layer>& layers, const Matrix& x, bool training) {
+// The plain pass: value copies between layers, no workspace; the softmax
+// of a categorical model.
+template <typename Model>
+Matrix plain_output(Model& model, const Matrix& x, bool training) {
   Matrix current = x;
-  for (Layer& layer : layers) current = ref::forward(layer, current, training);
+  for (Layer& layer : model.layers) current = forward(layer, current, training);
+  if constexpr (std::is_same_v<Model, CategoricalModel>) current = out_of(softmax::forward, current);
   return current;
 }
 
-void plain_backward(std::vector<Layer>& layers, Matrix gradient) {
-  for (std::size_t i = layers.size(); i-- > 0;) gradient = ref::backward(layers[i], gradient);
-}
-
-class SeededRng {
- public:
-  SeededRng() {
-    setenv("KEMB_SEED", "777", 1);
-    random::reset_thread_rng();
-  }
-  ~SeededRng() {
-    unsetenv("KEMB_SEED");
-    random::reset_thread_rng();
-  }
-};
-
-TEST(model, buffered_passes_equal_the_plain_layer_by_layer_run) {
-  const Matrix x = ref::random_matrix(11, 5, 10);
-  const Matrix val_x = ref::random_matrix(4, 5, 11);
-  const Labels y = {0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2};
-  CategoricalModel buffered = stacked_model();
-  CategoricalModel plain = stacked_model();
+// Three epochs of forward, loss gradient and backward, each followed by a
+// validation pass on other data, which takes the lent training set back.
+template <typename Model, typename Targets>
+void check_buffered_passes(const Matrix& x, const Targets& y,
+                           void (*loss_backward)(Matrix&, const Matrix&, const Targets&)) {
+  Model buffered, plain;
+  buffered.layers = plain.layers = stacked_layers();
+  const Matrix val_x = random_matrix(4, 5, 11);
   model::Workspace ws;
   ws.training_input = x;
   for (int epoch = 0; epoch < 3; ++epoch) {
     Matrix expected;
     {
       SeededRng seeded;  // the same dropout masks on both sides
-      expected = softmax::forward(plain_forward(plain.layers, x, true));
+      expected = plain_output(plain, x, true);
     }
     {
       SeededRng seeded;
       const Matrix& out = buffered.forward(ws.training_input, true, ws);
-      ASSERT_TRUE(ref::same_bits(out, expected)) << "epoch " << epoch;
-      categorical_crossentropy::backward(ws.gradient, out, y);
+      ASSERT_TRUE(same_bits(out, expected)) << "epoch " << epoch;
+      loss_backward(ws.gradient, out, y);
     }
     buffered.backward(ws);
-    plain_backward(plain.layers, categorical_crossentropy::backward(expected, y));
+    Matrix gradient = out_of(loss_backward, expected, y);
+    for (std::size_t i = plain.layers.size(); i-- > 0;) gradient = backward(plain.layers[i], gradient);
     ASSERT_EQ(buffered.layers, plain.layers) << "after backward, epoch " << epoch;
-
-    // Validation on other data takes the lent training set back first.
-    const Matrix& val_out = buffered.forward(val_x, false, ws);
-    ASSERT_TRUE(ref::same_bits(val_out, softmax::forward(plain_forward(plain.layers, val_x, false))));
+    ASSERT_TRUE(same_bits(buffered.forward(val_x, false, ws), plain_output(plain, val_x, false)));
     ASSERT_EQ(buffered.layers, plain.layers) << "after validation, epoch " << epoch;
   }
-  // The training set is intact after the lending.
   EXPECT_FALSE(ws.training_input_lent);
   EXPECT_EQ(ws.training_input, x);
 }
 
-TEST(model, linear_model_passes_and_unknown_layer_types) {
+TEST(model, buffered_passes_equal_the_plain_layer_by_layer_run) {
+  const Matrix x = random_matrix(11, 5, 10);
+  check_buffered_passes<CategoricalModel>(x, Labels{0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2},
+                                          categorical_crossentropy::backward);
+  check_buffered_passes<LinearModel>(x, random_vector(11, 35), mean_squared_error::backward);
+}
+
+TEST(model, unknown_layer_types_and_empty_stacks) {
   LinearModel model;
-  model.layers = {make_layer("dense", "", 3, 4, 20), make_layer("mystery", "relu", 0, 0, 0),
-                  make_layer("dense", "", 0, 2, 22)};
+  model.layers = {dense(random_matrix(3, 4, 20), random_vector(4, 21)), dense(0, 0, "relu"),
+                  dense(Matrix(0, 2), random_vector(2, 22))};
+  model.layers[1].layer_type = "mystery";
   // The unknown layer outputs 0 x 0, which the last dense layer (0 inputs)
   // multiplies into a 0 x 2 output.
-  const Matrix x = ref::random_matrix(6, 3, 23);
+  const Matrix x = random_matrix(6, 3, 23);
   model::Workspace ws;
-  const Matrix& out = model.forward(x, true, ws);
-  EXPECT_EQ(out.rows, 0u);
-  EXPECT_EQ(out.cols, 2u);
+  EXPECT_TRUE(same_bits(model.forward(x, true, ws), Matrix(0, 2)));
   EXPECT_TRUE(model.layers[1].inputs.empty());
-  // A linear model without layers returns its input.
+  // A model without layers returns its input; a linear one whatever its
+  // output type.
   LinearModel bare;
-  EXPECT_EQ(ref::forward(bare, x, true), x);
   bare.output_type = "identity";
-  EXPECT_EQ(ref::forward(bare, x, false), x);
+  EXPECT_EQ(bare.forward(x, false, ws), x);
+  CategoricalModel categorical;
+  EXPECT_TRUE(same_bits(categorical.forward(x, false, ws), out_of(softmax::forward, x)));
 }
 
-TEST(model, linear_backward_matches_the_plain_run) {
-  LinearModel buffered;
-  buffered.layers = {make_layer("dense", "relu", 4, 6, 30), make_layer("dense", "", 6, 3, 32)};
-  LinearModel plain = buffered;
-  const Matrix x = ref::random_matrix(8, 4, 34);
-  const Vector y = ref::random_vector(8, 35);
-  model::Workspace ws;
-  const Matrix& out = buffered.forward(x, true, ws);
-  const Matrix expected = plain_forward(plain.layers, x, true);
-  ASSERT_TRUE(ref::same_bits(out, expected));
-  mean_squared_error::backward(ws.gradient, out, y);
-  buffered.backward(ws);
-  plain_backward(plain.layers, mean_squared_error::backward(expected, y));
-  EXPECT_EQ(buffered.layers, plain.layers);
+Labels predict(const std::string& output_type, const Matrix& output) {
+  CategoricalModel model;
+  model.output_type = output_type;
+  Labels out;
+  model.predict(out, output);
+  return out;
 }
 
-TEST(model, categorical_output_type_selects_softmax_exactly) {
+TEST(model, categorical_output_type_selects_softmax_and_prediction_exactly) {
   const Matrix x(2, 3, {1, 2, 3, 0, 0, 0});
   CategoricalModel model;
-  EXPECT_TRUE(ref::same_bits(ref::forward(model, x, false), softmax::forward(x)));
+  model::Workspace ws;
   for (const char* other : {"Softmax", "softmax ", "linear"}) {
     model.output_type = other;
-    EXPECT_EQ(ref::forward(model, x, false), x);
-    EXPECT_TRUE(ref::predict(other, x).empty());
+    EXPECT_EQ(model.forward(x, false, ws), x);
+    EXPECT_TRUE(predict(other, x).empty());
   }
-}
-
-TEST(model, predict_first_maximum_wins) {
-  const Matrix rows(4, 3, {0.2f, 0.5f, 0.5f, ref::nan(), 3.0f, 1.0f, 1.0f, ref::nan(), 2.0f,
-                           -ref::inf(), -ref::inf(), -ref::inf()});
-  EXPECT_EQ(ref::predict("softmax", rows), (Labels{1, 0, 2, 0}));
-  EXPECT_EQ(ref::predict("softmax", Matrix(3, 0)), (Labels{0, 0, 0}));
-  EXPECT_TRUE(ref::predict("softmax", Matrix(0, 4)).empty());
+  // The first maximum wins; NaN is never a maximum.
+  const Matrix rows(4, 3, {0.2f, 0.5f, 0.5f, nan(), 3.0f, 1.0f, 1.0f, nan(), 2.0f, -inf(), -inf(),
+                           -inf()});
+  EXPECT_EQ(predict("softmax", rows), (Labels{1, 0, 2, 0}));
+  EXPECT_EQ(predict("softmax", Matrix(3, 0)), (Labels{0, 0, 0}));
+  EXPECT_TRUE(predict("softmax", Matrix(0, 4)).empty());
 }
 
 TEST(model, regularization_loss_weighs_every_term_by_its_coefficient) {
-  Layer layer;
-  layer.weights = Matrix(2, 2, {1, -2, 0.5f, 0});
-  layer.biases = ref::vec({1, -1});
+  Layer layer = dense(Matrix(2, 2, {1, -2, 0.5f, 0}), vec({1, -1}));
   CategoricalModel model;
   model.layers = {layer};
   // With every coefficient 0 there is no penalty at all (the weight
   // magnitude, 3.5 here, is not added with an implicit coefficient 1).
   EXPECT_EQ(model.regularization_loss(), 0.0f);
-
   model.layers[0].weight_regularizer_l1 = 1.0f;
   EXPECT_EQ(model.regularization_loss(), 3.5f);
   model.layers[0].weight_regularizer_l2 = 0.1f;
-  EXPECT_EQ(ref::bits(model.regularization_loss()), ref::bits(3.5f + 0.1f * 5.25f));
+  EXPECT_EQ(bits(model.regularization_loss()), bits(3.5f + 0.1f * 5.25f));
   model.layers[0].weight_regularizer_l1 = 0.5f;
   model.layers[0].bias_regularizer_l1 = 0.25f;
   model.layers[0].bias_regularizer_l2 = 2.0f;
   float expected = 0.0f;
-  expected += 0.5f * 3.5f;
-  expected += 0.1f * 5.25f;
-  expected += 0.25f * 2.0f;
-  expected += 2.0f * 2.0f;
-  EXPECT_EQ(ref::bits(model.regularization_loss()), ref::bits(expected));
+  for (float term : {0.5f * 3.5f, 0.1f * 5.25f, 0.25f * 2.0f, 2.0f * 2.0f}) expected += term;
+  EXPECT_EQ(bits(model.regularization_loss()), bits(expected));
 
   // A second layer adds after the first; NaN and negative coefficients count
   // as not > 0.
-  Layer second = layer;
-  second.weight_regularizer_l1 = ref::nan();
-  second.weight_regularizer_l2 = -1.0f;
-  second.bias_regularizer_l1 = 3.0f;
-  model.layers.push_back(second);
-  EXPECT_EQ(ref::bits(model.regularization_loss()), ref::bits(expected + 3.0f * 2.0f));
-
+  layer.weight_regularizer_l1 = nan();
+  layer.weight_regularizer_l2 = -1.0f;
+  layer.bias_regularizer_l1 = 3.0f;
+  model.layers.push_back(layer);
+  EXPECT_EQ(bits(model.regularization_loss()), bits(expected + 3.0f * 2.0f));
   LinearModel linear;
   EXPECT_EQ(linear.regularization_loss(), 0.0f);
   linear.layers = model.layers;
-  EXPECT_EQ(ref::bits(linear.regularization_loss()), ref::bits(expected + 3.0f * 2.0f));
+  EXPECT_EQ(bits(linear.regularization_loss()), bits(expected + 3.0f * 2.0f));
+}
+
+TEST(report, lines) {
+  using namespace report;
+  const std::pair<std::string, std::string> cases[] = {
+      {training_line(10, 0.875f, 0.398f, 0.014f, "categorical_crossentropy", 0.001f),
+       "epoch:   10, acc: 0.875, loss: 0.412 [categorical_crossentropy: 0.398, reg: 0.014], "
+       "lr 0.001\n"},
+      {training_line(12345, nan(), 1e20f, 0.0f, "mse", 1.0f),
+       "epoch: 12345, acc: NaN, loss: 100000002004087734272.000 [mse: 100000002004087734272.000, "
+       "reg: 0.000], lr 1\n"},
+      {training_line(1, 0.0f, 0.0f, 0.0f, "", 1e-7f),
+       "epoch:    1, acc: 0.000, loss: 0.000 [: 0.000, reg: 0.000], lr 0.0000001\n"},
+      // The total is summed in float32 before it is rounded to three digits:
+      // 0.0004 + 0.0004 prints 0.001 although each part prints 0.000.
+      {validation_line(1.0f, 0.0004f, 0.0004f, "x"),
+       "validation:  acc: 1.000, loss: 0.001 [x: 0.000, reg: 0.000]\n"},
+      {categorical_sample_line(2, 2, 0.973f * 100.0f), "True: 2, Predicted: 2, Certainty: 97.3%\n"},
+      {categorical_sample_line(-1, 0, 0.0f), "True: -1, Predicted: 0, Certainty: 0.0%\n"},
+      {categorical_summary_line(nan()), "Validation accuracy NaN%\n"},
+      {linear_sample_line(1.5f, 1.32f, 1.5f - 1.32f), "True: 1.500, Predicted: 1.320, Error 0.180\n"},
+      {linear_summary_line(0.25f, 100.0f), "Validation MSE: 0.250, Accuracy 100.0%\n"},
+  };
+  for (const auto& [line, expected] : cases) EXPECT_EQ(line, expected);
 }
 
 }  // namespace
-}  // namespace kemb
+}  // namespace kemb::test

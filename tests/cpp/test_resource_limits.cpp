@@ -7,48 +7,26 @@
 // Sizes stay at 2^46 floats (256 TiB) or more: beyond any machine's memory,
 // the 128 TiB user address space and AddressSanitizer's 1 TiB allocation
 // limit, so the failure is certain whatever the overcommit policy.
-#include <gtest/gtest.h>
-
-#include <cstdint>
 #include <functional>
-#include <string>
 
-#include "dyn_layer.hpp"
-#include "model/categorical.hpp"
-#include "model/linear.hpp"
-#include "persistence/reader.hpp"
+#include "support.hpp"
 #include "tensor/gemm.hpp"
-#include "values.hpp"
 
-namespace kemb {
-
-using io::Error;
-using tensor::Labels;
-using tensor::Matrix;
-using tensor::Vector;
-using tensor::resize_checked;
-
+namespace kemb::test {
 namespace {
+
+using tensor::Labels;
+using tensor::resize_checked;
 
 constexpr std::size_t k46 = std::size_t{1} << 46;
 constexpr std::size_t k40 = std::size_t{1} << 40;
 const std::string kFailed256TiB = "memory allocation of 281474976710656 bytes failed";
 
-std::string message_of(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "no error";
-}
-
-Layer dense(std::size_t n_inputs, std::size_t n_neurons) {
-  Layer layer;
-  layer.layer_type = "dense";
-  layer.n_inputs = n_inputs;
-  layer.n_neurons = n_neurons;
-  return layer;
+// a: (m, k), b: (k, n) -> (m, n)
+Matrix matmul(const Matrix& a, const Matrix& b) {
+  Matrix c;
+  tensor::gemm(c, a, tensor::Transpose::no, b, tensor::Transpose::no);
+  return c;
 }
 
 struct Case {
@@ -57,21 +35,13 @@ struct Case {
   std::string message;
 };
 
-// A categorical model file with one dense layer whose weights have the
-// given shape and no data (valid when one side is 0).
-std::string file_with_weights(std::size_t rows, std::size_t cols) {
-  const std::string empty_m = R"({"v":1,"dim":[0,0],"data":[]})";
-  const std::string empty_v = R"({"v":1,"dim":[0],"data":[]})";
-  return R"({"layers":[{"layer_type":"dense","activation_type":"","n_inputs":0,"n_neurons":0,)"
-         R"("weights":{"v":1,"dim":[)" + std::to_string(rows) + "," + std::to_string(cols) +
-         R"(],"data":[]},"biases":)" + empty_v +
-         R"(,"weight_regularizer_l1":0,"weight_regularizer_l2":0,"bias_regularizer_l1":0,)"
-         R"("bias_regularizer_l2":0,"inputs":)" + empty_m + R"(,"activation_inputs":)" + empty_m +
-         R"(,"dweights":)" + empty_m + R"(,"dbiases":)" + empty_v + R"(,"weight_momentums":)" +
-         empty_m + R"(,"weight_cache":)" + empty_m + R"(,"bias_momentums":)" + empty_v +
-         R"(,"bias_cache":)" + empty_v + R"(,"dropout_rate":0,"binary_mask":)" + empty_m +
-         R"(}],"output_type":"softmax","loss_type":"categorical_crossentropy",)"
-         R"("acc_type":"categorical","save_best_params":""})";
+// A categorical model read back from the text of one dense layer whose
+// weights have the given shape and no data (valid when one side is 0).
+CategoricalModel loaded_with_weights(std::size_t rows, std::size_t cols) {
+  CategoricalModel model;
+  model.layers = {dense(Matrix(rows, cols), Vector())};
+  model.output_type = "softmax";
+  return read<CategoricalModel>(text_of(model));
 }
 
 TEST(resource_limits, impossible_sizes_raise_errors) {
@@ -89,10 +59,10 @@ TEST(resource_limits, impossible_sizes_raise_errors) {
       {"dense layer of 2^40 x 2^40", [] { dense(k40, k40).init(); }, "capacity overflow"},
       {"dense layer of 2^46 x 1", [] { dense(k46, 1).init(); }, kFailed256TiB},
       {"dense layer of 1 x 2^46 (biases)", [] { dense(0, k46).init(); }, kFailed256TiB},
-      {"product of 256 TiB", [] { tensor::matmul(Matrix(k46 / 4, 0), Matrix(0, 4)); },
+      {"product of 256 TiB", [] { matmul(Matrix(k46 / 4, 0), Matrix(0, 4)); },
        kFailed256TiB},
       {"product whose size overflows",
-       [] { tensor::matmul(Matrix(8, 0), Matrix(0, std::size_t{1} << 62)); },
+       [] { matmul(Matrix(8, 0), Matrix(0, std::size_t{1} << 62)); },
        "capacity overflow"},
   };
   for (const Case& c : cases) {
@@ -106,11 +76,15 @@ TEST(resource_limits, impossible_sizes_raise_errors) {
 TEST(resource_limits, a_loaded_model_claiming_terabytes_fails_in_its_first_pass) {
   // A 0 x 2^46 weight matrix holds no data, so the file is valid; the first
   // product with it would produce one row of 2^46 outputs per sample.
-  CategoricalModel model = persistence::read_categorical_model(file_with_weights(0, k46));
-  EXPECT_EQ(message_of([&] { ref::forward(model, Matrix(1, 0), false); }), kFailed256TiB);
-  CategoricalModel overflowing =
-      persistence::read_categorical_model(file_with_weights(0, std::size_t{1} << 62));
-  EXPECT_EQ(message_of([&] { ref::forward(overflowing, Matrix(3, 0), false); }), "capacity overflow");
+  const auto first_pass = [](CategoricalModel model, std::size_t n_samples) {
+    return message_of([&] {
+      kemb::model::Workspace ws;
+      model.forward(Matrix(n_samples, 0), false, ws);
+    });
+  };
+  CategoricalModel model = loaded_with_weights(0, k46);
+  EXPECT_EQ(first_pass(model, 1), kFailed256TiB);
+  EXPECT_EQ(first_pass(loaded_with_weights(0, std::size_t{1} << 62), 3), "capacity overflow");
   // Training starts with Layer::init, which allocates n_inputs x n_neurons.
   model.layers[0].n_inputs = k46;
   model.layers[0].n_neurons = 1;
@@ -118,4 +92,4 @@ TEST(resource_limits, a_loaded_model_claiming_terabytes_fails_in_its_first_pass)
 }
 
 }  // namespace
-}  // namespace kemb
+}  // namespace kemb::test

@@ -4,55 +4,31 @@
 // only the newest save lands, creation failures are raised in the epoch,
 // write failures no later than finish(), and abandoned or replaced saves
 // leave no temporary file.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <functional>
-#include <tuple>
-#include <fstream>
-#include <random>
-#include <sstream>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
-#include "io/error.hpp"
 #include "persistence/save_pipeline.hpp"
-#include "persistence/writer.hpp"
-#include "file_support.hpp"
-#include "persistence_support.hpp"
-#include "tensor/gemm.hpp"
+#include "support.hpp"
 
-namespace kemb::persistence {
-
-using tensor::Labels;
-using tensor::Matrix;
-
+namespace kemb::test {
 namespace {
 
-namespace fs = std::filesystem;
+using persistence::ArrayView;
+using persistence::SavePipeline;
 
-const std::string& kPrefix = testing::kResultPrefix;
-using testing::contents;
-using testing::message_of;
-using testing::put_file;
-using testing::text_of;
-
-class save_pipeline : public testing::TempDirTest {};
+class save_pipeline : public TempDirTest {};
 
 // A model whose first layer holds `rows` x 64 inputs of every float kind,
 // followed by random layers; saved to `path`.
 CategoricalModel model_with_inputs(std::mt19937_64& rng, std::size_t rows,
                                    const std::string& path) {
-  auto model = testing::random_model<CategoricalModel>(rng);
-  Layer first = testing::random_record<Layer>(rng);
+  auto model = ref::random_record<CategoricalModel>(rng);
+  Layer first = ref::random_record<Layer>(rng);
   first.inputs = Matrix(rows, 64);
-  for (float& v : first.inputs.data) v = testing::random_float(rng);
+  for (float& v : first.inputs.data) v = ref::random_float(rng);
   model.layers.insert(model.layers.begin(), first);
   model.save_best_params = path;
   return model;
@@ -61,9 +37,9 @@ CategoricalModel model_with_inputs(std::mt19937_64& rng, std::size_t rows,
 // Everything but layer 0's inputs changes, as it does between epochs.
 void change_the_rest(std::mt19937_64& rng, CategoricalModel& model) {
   const Matrix inputs = model.layers.front().inputs;
-  for (Layer& layer : model.layers) layer = testing::random_record<Layer>(rng);
+  for (Layer& layer : model.layers) layer = ref::random_record<Layer>(rng);
   model.layers.front().inputs = inputs;
-  model.output_type = testing::random_text(rng);
+  model.output_type = ref::random_text(rng);
 }
 
 struct Mode {
@@ -71,6 +47,7 @@ struct Mode {
   unsigned threads;
   std::size_t rows;  // of layer 0's inputs; 20000 x 64 crosses the split size
   bool unnamed_file;  // the first input's text prepared in an unnamed file
+  int saves;  // in quick succession, each followed by check()
 };
 
 class pipeline_bytes : public save_pipeline, public ::testing::WithParamInterface<Mode> {};
@@ -89,48 +66,7 @@ TEST_P(pipeline_bytes, every_file_equals_the_plain_writers_text) {
   } else {
     saves.prepare_first_input(ArrayView::of(first), path("m.json"));
   }
-  for (int round = 0; round < 4; ++round) {
-    saves.save(model);
-    change_the_rest(rng, model);
-  }
-  saves.save(model);
-  saves.finish();
-  EXPECT_TRUE(contents(path("m.json")) == text_of(model));
-  EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
-}
-
-INSTANTIATE_TEST_SUITE_P(modes, pipeline_bytes,
-                         ::testing::Values(Mode{true, 1, 30, true}, Mode{true, 2, 20000, true},
-                                           Mode{true, 2, 20000, false},
-                                           Mode{false, 1, 20000, false},
-                                           Mode{false, 3, 20000, true}));
-
-TEST_F(save_pipeline, split_formatting_writes_the_same_text) {
-  std::mt19937_64 rng(3);
-  for (const std::size_t n : {kSplitElements - 1, kSplitElements, 2 * kSplitElements + 5}) {
-    Matrix m(1, n);
-    for (float& v : m.data) v = testing::random_float(rng);
-    for (const unsigned threads : {2u, 3u}) {
-      std::string plain, split;
-      {
-        TextBuffer a(plain), b(split);
-        append_array(a, m);
-        append_array(b, m, std::atomic<unsigned>{threads});
-        a.finish();
-        b.finish();
-      }
-      EXPECT_TRUE(split == plain) << n << " values, " << threads << " threads";
-    }
-  }
-}
-
-TEST_F(save_pipeline, the_newest_of_many_quick_saves_lands_and_no_temporary_stays) {
-  std::mt19937_64 rng(5);
-  CategoricalModel model = model_with_inputs(rng, 5000, path("m.json"));
-  const Matrix first = model.layers.front().inputs;
-  SavePipeline<CategoricalModel> saves;
-  saves.prepare_first_input(ArrayView::of(first), path("m.json"));
-  for (int i = 0; i < 30; ++i) {
+  for (int round = 0; round < mode.saves; ++round) {
     change_the_rest(rng, model);
     saves.save(model);
     saves.check();
@@ -140,6 +76,32 @@ TEST_F(save_pipeline, the_newest_of_many_quick_saves_lands_and_no_temporary_stay
   EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
 }
 
+INSTANTIATE_TEST_SUITE_P(modes, pipeline_bytes,
+                         ::testing::Values(Mode{true, 1, 30, true, 5}, Mode{true, 2, 20000, true, 5},
+                                           Mode{true, 2, 20000, false, 5},
+                                           Mode{false, 1, 20000, false, 5},
+                                           Mode{false, 3, 20000, true, 5},
+                                           Mode{true, 2, 5000, true, 30}));
+
+TEST_F(save_pipeline, split_formatting_writes_the_same_text) {
+  std::mt19937_64 rng(3);
+  for (const std::size_t n : {persistence::kSplitElements - 1, persistence::kSplitElements, 2 * persistence::kSplitElements + 5}) {
+    Matrix m(1, n);
+    for (float& v : m.data) v = ref::random_float(rng);
+    for (const unsigned threads : {2u, 3u}) {
+      std::string plain, split;
+      {
+        persistence::TextBuffer a(plain), b(split);
+        persistence::append_array(a, m);
+        persistence::append_array(b, m, std::atomic<unsigned>{threads});
+        a.finish();
+        b.finish();
+      }
+      EXPECT_TRUE(split == plain) << n << " values, " << threads << " threads";
+    }
+  }
+}
+
 TEST_F(save_pipeline, a_file_that_cannot_be_created_fails_the_save_call_itself) {
   std::mt19937_64 rng(6);
   CategoricalModel model = model_with_inputs(rng, 10, path("m.json"));
@@ -147,35 +109,11 @@ TEST_F(save_pipeline, a_file_that_cannot_be_created_fails_the_save_call_itself) 
   saves.save(model);
   model.save_best_params = path("missing/m.json");
   EXPECT_EQ(message_of([&] { saves.save(model); }),
-            kPrefix + "Os { code: 2, kind: NotFound, message: \"No such file or directory\", path: \"" +
+            kResultPrefix + "Os { code: 2, kind: NotFound, message: \"No such file or directory\", path: \"" +
                 path("missing/m.json") + "\" }");
   // The save queued before is still completed.
   saves.finish();
   EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
-}
-
-// Runs `body` in a child process and returns what it wrote to the pipe.
-template <typename Body>
-std::string in_child(Body body) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "<no pipe>";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    const std::string out = body();
-    (void)!::write(fds[1], out.data(), out.size());
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  std::string out;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? out : "<child died>";
 }
 
 TEST_F(save_pipeline, a_failed_background_write_is_raised_later_and_keeps_the_old_file) {
@@ -199,7 +137,7 @@ TEST_F(save_pipeline, a_failed_background_write_is_raised_later_and_keeps_the_ol
     return first + "|" + later;
   });
   EXPECT_EQ(message,
-            "<no error>|" + kPrefix +
+            "<no error>|" + kResultPrefix +
                 "Os { code: 27, kind: FileTooLarge, message: \"File too large\", path: \"" +
                 path("m.json") + "\" }");
   EXPECT_TRUE(contents(path("m.json")) == old_text);
@@ -243,14 +181,7 @@ struct Training {
       }
       y[i] = x(i, 0) > x(i, 1) ? 1 : 0;
     }
-    for (auto [n_in, n_out, act] : {std::tuple{4u, 8u, "relu"}, std::tuple{8u, 2u, ""}}) {
-      Layer layer;
-      layer.layer_type = "dense";
-      layer.activation_type = act;
-      layer.n_inputs = n_in;
-      layer.n_neurons = n_out;
-      model.layers.push_back(layer);
-    }
+    model.layers = {dense(4, 8, "relu"), dense(8, 2)};
     model.save_best_params = path;
     for (Layer& layer : model.layers) layer.init();
   }
@@ -307,4 +238,4 @@ TEST_F(save_pipeline, a_hook_failure_abandons_pending_saves) {
 }
 
 }  // namespace
-}  // namespace kemb::persistence
+}  // namespace kemb::test

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "persistence/model_file.hpp"
-#include "persistence_support.hpp"
+#include "reference.hpp"
 #include "reader_checks.hpp"
 
 namespace {
@@ -168,12 +168,12 @@ int main(int argc, char** argv) {
                     trained(with_dropout, x, targets, true, "adam", scratch));
   emit<CategoricalModel>(dir, "categorical-empty", fuzz::text_of(CategoricalModel{}));
   emit<LinearModel>(dir, "linear-empty", fuzz::text_of(LinearModel{}));
-  using persistence::testing::random_model;
+  using ref::random_record;
   for (int i = 0; i < 12; ++i) {
     const std::string n = std::to_string(i);
-    emit<LinearModel>(dir, "linear-random-" + n, fuzz::text_of(random_model<LinearModel>(rng)));
+    emit<LinearModel>(dir, "linear-random-" + n, fuzz::text_of(random_record<LinearModel>(rng)));
     emit<CategoricalModel>(dir, "categorical-random-" + n,
-                           fuzz::text_of(random_model<CategoricalModel>(rng)));
+                           fuzz::text_of(random_record<CategoricalModel>(rng)));
   }
   std::filesystem::remove(scratch / "trained.json");
   return 0;

@@ -1,0 +1,284 @@
+// Support of the GoogleTest files: bit-for-bit and relative comparisons,
+// seeded data, the message of a failing call, the buffer kernels and the
+// layer passes as value-returning calls, layer builders, a seeded generator
+// for a scope, a piecewise byte source and a fixture with a fresh temporary
+// directory. Kept apart from reference.hpp, which the tools share.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "dyn_layer.hpp"
+#include "io/error.hpp"
+#include "persistence/json_input.hpp"
+#include "persistence/reader.hpp"
+#include "persistence/writer.hpp"
+#include "random/thread_rng.hpp"
+#include "reference.hpp"
+
+namespace kemb::test {
+
+using tensor::Labels;
+using tensor::Matrix;
+using tensor::Vector;
+
+inline const std::string kIndexError = "ndarray: index out of bounds";
+inline const std::string kMissingValue = "called `Option::unwrap()` on a `None` value";
+inline const std::string kResultPrefix = "called `Result::unwrap()` on an `Err` value: ";
+
+inline float nan() { return std::numeric_limits<float>::quiet_NaN(); }
+inline float inf() { return std::numeric_limits<float>::infinity(); }
+inline std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+// The same bits, or both NaN (whatever their sign and payload).
+inline bool same_value(float a, float b) { return std::isnan(a) ? std::isnan(b) : bits(a) == bits(b); }
+// A vector of the given values (Vector({2}) would be two zeros).
+inline Vector vec(std::initializer_list<float> values) { return Vector(tensor::FloatArray(values)); }
+
+// What `call` fails with (a kemb::Error's message), or "<no error>".
+template <typename Call>
+std::string message_of(Call&& call) {
+  try {
+    call();
+  } catch (const io::Error& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
+
+template <typename A, typename B>
+::testing::AssertionResult same_bits(const A& a, const B& b) {
+  if (a.size() != b.size()) {
+    return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size();
+  }
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    if (bits(a[k]) != bits(b[k])) {
+      return ::testing::AssertionFailure() << "element " << k << ": " << a[k] << " (0x" << std::hex
+                                           << bits(a[k]) << ") vs " << b[k] << " (0x" << bits(b[k])
+                                           << ")";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+inline ::testing::AssertionResult same_bits(const Matrix& a, const Matrix& b) {
+  if (a.rows != b.rows || a.cols != b.cols) {
+    return ::testing::AssertionFailure()
+           << "shapes " << a.rows << "x" << a.cols << " and " << b.rows << "x" << b.cols;
+  }
+  return same_bits(a.data, b.data);
+}
+inline ::testing::AssertionResult same_bits(const Vector& a, const Vector& b) {
+  return same_bits(a.data, b.data);
+}
+
+// Relative closeness, for results whose summation order is free.
+inline ::testing::AssertionResult close(const Matrix& a, const Matrix& b, double rel = 1e-5) {
+  if (a.rows != b.rows || a.cols != b.cols) {
+    return ::testing::AssertionFailure()
+           << "shapes " << a.rows << "x" << a.cols << " and " << b.rows << "x" << b.cols;
+  }
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    const double x = a.data[k], y = b.data[k];
+    if (std::fabs(x - y) > rel * (1.0 + std::fabs(y))) {
+      return ::testing::AssertionFailure() << "element " << k << ": " << x << " vs " << y;
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Uniform values in [-scale, scale), reproducible from `seed`.
+inline Matrix random_matrix(std::size_t rows, std::size_t cols, unsigned seed, float scale = 1.0f) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> dist(-scale, scale);
+  Matrix m(rows, cols);
+  for (float& x : m.data) x = dist(gen);
+  return m;
+}
+inline Vector random_vector(std::size_t n, unsigned seed, float scale = 1.0f) {
+  return Vector(random_matrix(1, n, seed, scale).data);
+}
+
+// op(a) . op(b) in double precision, rounded once.
+inline Matrix product(const Matrix& a, bool ta, const Matrix& b, bool tb) {
+  Matrix c(ta ? a.cols : a.rows, tb ? b.rows : b.cols);
+  for (std::size_t i = 0; i < c.rows; ++i) {
+    for (std::size_t j = 0; j < c.cols; ++j) {
+      double s = 0.0;
+      for (std::size_t p = 0; p < (ta ? a.rows : a.cols); ++p) {
+        s += static_cast<double>(ta ? a(p, i) : a(i, p)) * (tb ? b(j, p) : b(p, j));
+      }
+      c(i, j) = static_cast<float>(s);
+    }
+  }
+  return c;
+}
+
+// The output a buffer kernel fills: out_of(relu::forward, z).
+template <typename Out, typename... In>
+Out out_of(void (*kernel)(Out&, const In&...), const std::type_identity_t<In>&... in) {
+  Out out;
+  kernel(out, in...);
+  return out;
+}
+
+// input: (n_samples, n_features) -> (n_samples, n_outputs)
+inline Matrix forward(Layer& layer, const Matrix& input, bool training) {
+  Matrix out;
+  layer.forward(out, input, training);
+  return out;
+}
+// dvalues: (n_samples, n_outputs) -> dinputs: (n_samples, n_features)
+inline Matrix backward(Layer& layer, Matrix dvalues) {
+  Matrix dinputs;
+  layer.backward(dinputs, dvalues);
+  return dinputs;
+}
+
+// A dense layer of the given sizes, before Layer::init.
+inline Layer dense(std::size_t n_inputs, std::size_t n_neurons, const char* activation = "") {
+  Layer layer;
+  layer.layer_type = "dense";
+  layer.activation_type = activation;
+  layer.n_inputs = n_inputs;
+  layer.n_neurons = n_neurons;
+  return layer;
+}
+inline Layer dense(Matrix weights, Vector biases, const char* activation = "") {
+  Layer layer = dense(weights.rows, weights.cols, activation);
+  layer.weights = std::move(weights);
+  layer.biases = std::move(biases);
+  return layer;
+}
+inline Layer dropout(float keep_probability) {
+  Layer layer;
+  layer.layer_type = "dropout";
+  layer.dropout_rate = keep_probability;
+  return layer;
+}
+
+// KEMB_SEED set for the scope: the thread's generator repeats its draws.
+class SeededRng {
+ public:
+  explicit SeededRng(const char* seed = "777") {
+    ::setenv("KEMB_SEED", seed, 1);
+    random::reset_thread_rng();
+  }
+  ~SeededRng() {
+    ::unsetenv("KEMB_SEED");
+    random::reset_thread_rng();
+  }
+};
+
+// Hands the text out in pieces of 1 to 7 bytes, so that every token kind
+// meets a block boundary somewhere.
+class TrickleSource final : public persistence::ByteSource {
+ public:
+  TrickleSource(std::string_view text, unsigned seed) : text_(text), rng_(seed) {}
+  Chunk read(char* buffer, std::size_t capacity) override {
+    const std::size_t n = std::min({text_.size(), capacity, std::size_t{1} + rng_() % 7});
+    std::memcpy(buffer, text_.data(), n);
+    text_.remove_prefix(n);
+    return {n, 0};
+  }
+
+ private:
+  std::string_view text_;
+  std::mt19937 rng_;
+};
+
+// A model of the given kind read from memory, or from a TrickleSource
+// seeded with `pieces_seed`.
+template <typename Model>
+Model read(std::string_view text, int pieces_seed = -1) {
+  TrickleSource source(text, static_cast<unsigned>(pieces_seed));
+  if constexpr (std::is_same_v<Model, LinearModel>) {
+    return pieces_seed < 0 ? persistence::read_linear_model(text)
+                           : persistence::read_linear_model(source);
+  } else {
+    return pieces_seed < 0 ? persistence::read_categorical_model(text)
+                           : persistence::read_categorical_model(source);
+  }
+}
+
+template <typename Model>
+std::string text_of(const Model& model) {
+  std::string text;
+  persistence::write_model(model, text);
+  return text;
+}
+
+inline std::string contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void put_file(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// Runs `body` (returning a string) in a child process: what it returned, or
+// "<signal N>" when the child was killed.
+template <typename Body>
+std::string in_child(Body body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "<no pipe>";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const std::string out = body();
+    (void)!::write(fds[1], out.data(), out.size());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string out;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) ? "<signal " + std::to_string(WTERMSIG(status)) + ">" : out;
+}
+
+// Each test gets its own empty directory, removed afterwards.
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kemb-files-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // The names in the directory, sorted.
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      names.push_back(e.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::filesystem::path dir_;
+};
+
+}  // namespace kemb::test

@@ -1,0 +1,167 @@
+// Matrix access, products, column sums and the element-wise helpers:
+// products against a double-precision reference with a relative tolerance
+// (their summation order is free), every way a large product is split over
+// threads, the pool after a fork, shape failures by exact message.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support.hpp"
+#include "tensor/elementwise.hpp"
+#include "tensor/gemm.hpp"
+#include "tensor/pool.hpp"
+
+namespace kemb::test {
+namespace {
+
+using tensor::Transpose;
+
+TEST(matrix, checked_access_and_the_empty_shape) {
+  Matrix m(2, 3);
+  m.at(1, 2) = 5.0f;
+  EXPECT_EQ(m(1, 2), 5.0f);
+  EXPECT_EQ(m.row(1)[2], 5.0f);
+  EXPECT_EQ(message_of([&] { m.at(2, 0); }), kIndexError);
+  EXPECT_EQ(message_of([&] { m.at(0, 3); }), kIndexError);
+  EXPECT_EQ(message_of([] { Vector(2).at(2); }), kIndexError);
+  // 0 x 3 and 3 x 0 are not the empty (not yet computed) matrix.
+  EXPECT_FALSE(Matrix(0, 3).empty());
+  EXPECT_FALSE(Matrix(3, 0).empty());
+  EXPECT_TRUE(Matrix(0, 0).empty());
+}
+
+// Every transpose of an m x k by k x n product against the reference. `c`
+// starts with a wrong shape and stale values: the call replaces both, and
+// an inner split must not add to them.
+template <typename Product>
+void check_transposes(std::size_t m, std::size_t k, std::size_t n, Product product_into) {
+  for (bool ta : {false, true}) {
+    for (bool tb : {false, true}) {
+      const Matrix a = ta ? random_matrix(k, m, 1) : random_matrix(m, k, 1);
+      const Matrix b = tb ? random_matrix(n, k, 2) : random_matrix(k, n, 2);
+      Matrix c(3, 3, tensor::FloatArray(9, 9.0f));
+      product_into(c, a, Transpose(ta), b, Transpose(tb));
+      EXPECT_TRUE(close(c, product(a, ta, b, tb)))
+          << m << "x" << k << "x" << n << " ta=" << ta << " tb=" << tb;
+    }
+  }
+}
+
+TEST(gemm, all_shapes_and_transposes_match_reference) {
+  // A 0 anywhere is the degenerate case BLAS itself refuses.
+  for (auto [m, k, n] : {std::tuple{1, 1, 1}, {7, 5, 3}, {64, 33, 17}, {300, 200, 40}, {0, 4, 3},
+                         {4, 0, 3}, {4, 3, 0}, {0, 0, 0}}) {
+    check_transposes(m, k, n, tensor::gemm);
+  }
+  // The output's storage is kept for the same shape.
+  Matrix c;
+  tensor::gemm(c, random_matrix(20, 10, 3), Transpose::no, random_matrix(10, 30, 4), Transpose::no);
+  const float* storage = c.data.data();
+  tensor::gemm(c, random_matrix(20, 10, 5), Transpose::no, random_matrix(10, 30, 6), Transpose::no);
+  EXPECT_EQ(c.data.data(), storage);
+}
+
+// Every way gemm cuts a large product, run for real on the pool, including
+// more parts than the split dimension has indices and parts that are not
+// whole multiples of the tile grain.
+TEST(gemm, every_part_layout_matches_reference) {
+  for (auto split : {tensor::Split::rows, tensor::Split::cols, tensor::Split::inner}) {
+    for (int threads : {1, 3}) {
+      for (std::size_t parts : {2, 5, 400}) {
+        const tensor::ProductPlan plan{.split = split, .parts = parts, .threads = threads};
+        for (auto [m, k, n] : {std::tuple{1, 1, 1}, {70, 37, 5}, {5, 300, 3}, {33, 9, 130}}) {
+          check_transposes(m, k, n, [&](Matrix& c, const Matrix& a, Transpose ta, const Matrix& b,
+                                        Transpose tb) {
+            const int ran = tensor::gemm_planned(c, a, ta, b, tb, plan);
+            EXPECT_TRUE(ran >= 1 && ran <= threads) << ran;
+          });
+        }
+      }
+    }
+  }
+}
+
+TEST(gemm, child_of_a_fork_splits_products_on_a_pool_of_its_own) {
+  const Matrix a = random_matrix(200, 64, 1), b = random_matrix(64, 48, 2);
+  const tensor::ProductPlan plan{.split = tensor::Split::rows, .parts = 8, .threads = 2};
+  Matrix c;
+  tensor::gemm_planned(c, a, Transpose::no, b, Transpose::no, plan);
+  ASSERT_GE(tensor::pool_workers(), 1);
+  const pid_t child = fork();
+  if (child == 0) {
+    // The parent's worker does not exist here: the product must not wait
+    // for it, and a worker of the child's own runs the next one.
+    const bool forgot = tensor::pool_workers() == 0;
+    tensor::gemm_planned(c, a, Transpose::no, b, Transpose::no, plan);
+    const bool right = close(c, product(a, false, b, false));
+    _exit(forgot && right && tensor::pool_workers() == 1 ? 0 : 1);
+  }
+  int status = 0;
+  for (int waited_ms = 0; waitpid(child, &status, WNOHANG) == 0; waited_ms += 10) {
+    if (waited_ms > 60000) kill(child, SIGKILL);  // a hung child fails below
+    usleep(10000);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(gemm, incompatible_shapes_name_the_operands_as_multiplied) {
+  const struct {
+    std::size_t ar, ac;
+    Transpose ta;
+    std::size_t br, bc;
+    Transpose tb;
+    const char* shapes;
+  } cases[] = {
+      {2, 3, Transpose::no, 4, 5, Transpose::no, "2 \u00d7 3 and 4 \u00d7 5"},
+      // X^T . G of the weight gradient: X is 6 x 3, so the left operand is 3 x 6.
+      {6, 3, Transpose::yes, 5, 2, Transpose::no, "3 \u00d7 6 and 5 \u00d7 2"},
+      // G . W^T of the input gradient: W is 4 x 7, so the right operand is 7 x 4.
+      {5, 2, Transpose::no, 4, 7, Transpose::yes, "5 \u00d7 2 and 7 \u00d7 4"},
+      {0, 0, Transpose::no, 3, 1, Transpose::no, "0 \u00d7 0 and 3 \u00d7 1"},
+  };
+  for (const auto& c : cases) {
+    Matrix out;
+    EXPECT_EQ(message_of([&] {
+                tensor::gemm(out, Matrix(c.ar, c.ac), c.ta, Matrix(c.br, c.bc), c.tb);
+              }),
+              std::string("ndarray: inputs ") + c.shapes +
+                  " are not compatible for matrix multiplication");
+  }
+}
+
+TEST(column_sums, match_reference_including_empty_shapes) {
+  for (auto [rows, cols] : {std::pair{0, 4}, {5, 0}, {1, 3}, {257, 19}}) {
+    const Matrix m = random_matrix(rows, cols, 5);
+    Vector sums(2);
+    tensor::column_sums(sums, m);
+    ASSERT_EQ(sums.size(), static_cast<std::size_t>(cols));
+    const Matrix ones(1, rows, tensor::FloatArray(rows, 1.0f));
+    EXPECT_TRUE(close(Matrix(1, cols, sums.data), product(ones, false, m, false)));
+  }
+}
+
+TEST(elementwise, multiply_reads_a_larger_factor_by_position) {
+  const Matrix a(2, 2, {1, 2, 3, 4});
+  const Matrix wide(3, 3, {10, 20, 99, 30, 40, 99, 99, 99, 99});
+  Matrix out;
+  tensor::multiply(out, a, wide);
+  EXPECT_EQ(out, Matrix(2, 2, {10, 40, 90, 160}));
+  Matrix in_place = a;  // over the first factor
+  tensor::multiply(in_place, in_place, wide);
+  EXPECT_EQ(in_place, out);
+  for (const Matrix& small : {Matrix(1, 2), Matrix(2, 1)}) {
+    EXPECT_EQ(message_of([&] { tensor::multiply(out, a, small); }), kIndexError);
+  }
+  tensor::multiply(out, Matrix(0, 5), Matrix());  // nothing to read, nothing to fail
+  EXPECT_TRUE(same_bits(out, Matrix(0, 5)));
+}
+
+TEST(elementwise, sums_run_left_to_right_in_float32) {
+  // 1e8 + 1 - 1e8 ... : a pairwise or double sum would keep the ones.
+  const float v[] = {1e8f, 1.0f, 1.0f, 1.0f, -1e8f}, w[] = {-3.0f, 0.5f};
+  EXPECT_EQ(tensor::sum_abs(v, 5), 2e8f);
+  EXPECT_EQ(tensor::sum_squares(w, 2), 9.25f);
+}
+
+}  // namespace
+}  // namespace kemb::test
