@@ -275,7 +275,9 @@ def command_run(args):
     timeout = args.timeout or max(300.0, 4 * base)
     print(f"unmutated tree passes ({base:.0f} s); timeout per mutant {timeout:.0f} s", flush=True)
 
+    # Both end the run cleanly; a run started in the background inherits SIGINT ignored.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     valid, drawn = 0, []
     try:
         for index in order:
