@@ -69,14 +69,6 @@ def evaluate_l(x=X, y=TARGETS):
     kemb.evaluate_linear_model(kemb.load_linear_model("lin.json"), x, y)
 
 
-def evaluate_claimed(columns, rows):
-    """Evaluates a model file whose weights claim 0 x `columns`."""
-    layer = mf.layer("dense")
-    layer["weights"] = {"v": 1, "dim": [0, columns], "data": []}
-    model = kemb.load_categorical_model(mf.write("huge.json", mf.categorical_model([layer])))
-    kemb.evaluate_categorical_model(model, np.zeros((rows, 0), F), LABELS[:rows])
-
-
 def alloc(n):
     return f"PanicException: memory allocation of {n} bytes failed"
 
@@ -85,7 +77,6 @@ def alloc(n):
 CASES = [
     # NaN and infinity train and evaluate; the loss is NaN, so nothing saves.
     ("nan-in-x", lambda: train_c(x=with_value(X, (1, 2), np.nan), path="m.json"), "ok", 1, False),
-    ("inf-in-x", lambda: train_l(x=with_value(X, (3, 0), -np.inf), path="m.json"), "ok", 1, False),
     ("nan-in-targets", lambda: train_l(y=with_value(TARGETS, 4, np.nan), path="m.json"), "ok", 1,
      False),
     ("inf-in-validation", lambda: train_c(val_x=with_value(X, (3, 0), -np.inf)), "ok", 2, False),
@@ -94,10 +85,6 @@ CASES = [
     ("layer-2^40-squared", lambda: train_c(shape=(2**40, 2**40)),
      "PanicException: capacity overflow", 0, False),
     ("layer-2^46-inputs", lambda: train_c(shape=(2**46, 1)), alloc(2**48), 0, False),
-    ("layer-2^46-neurons", lambda: train_c(shape=(1, 2**46)), alloc(2**48), 0, False),
-    ("file-claims-2^46", lambda: evaluate_claimed(2**46, 2), alloc(2**49), 0, False),
-    ("file-claims-2^62", lambda: evaluate_claimed(2**62, 8), "PanicException: capacity overflow",
-     0, False),
     ("finite-saves", lambda: train_l(path="m.json"), "ok", 1, True),
     # Empty arrays of every kind.
     ("x-0x0", lambda: train_c(x=NONE, y=LABELS[:0]), product(0, 0, 3, 3), 0, False),
@@ -106,8 +93,6 @@ CASES = [
     ("targets-empty", lambda: train_l(y=TARGETS[:0]), OOB, 0, False),
     ("labels-empty", lambda: train_c(y=LABELS[:0]), seq(0), 0, False),
     ("val-x-0x3", lambda: train_c(val_x=np.zeros((0, 3), F), val_y=LABELS[:0]), "ok", 2, False),
-    ("val-x-0x4", lambda: train_c(val_x=np.zeros((0, 4), F), val_y=LABELS[:0]),
-     product(0, 4, 3, 3), 0, False),
     ("evaluate-0x0", lambda: evaluate_c(x=NONE, y=LABELS[:0]), product(0, 0, 3, 3), 0, False),
     ("evaluate-0x3", lambda: evaluate_l(x=np.zeros((0, 3), F), y=TARGETS[:0]), "ok", 1, False),
     # Row counts that disagree: fewer targets than predictions fail in the
@@ -121,8 +106,6 @@ CASES = [
     # Labels outside the three classes.
     ("label-3", lambda: train_c(y=with_value(LABELS, 2, 3)), OOB, 0, False),
     ("label-minus-1", lambda: train_c(y=with_value(LABELS, 2, -1)), OOB, 0, False),
-    ("label-int32-max", lambda: train_c(y=with_value(LABELS, 2, 2**31 - 1)), OOB, 0, False),
-    ("label-int32-min", lambda: train_c(y=with_value(LABELS, 2, -2**31)), OOB, 0, False),
     # A linear model without the "linear" output has no predictions.
     ("no-predictions", lambda: train_l(output_type="identity"),
      "PanicException: called `Option::unwrap()` on a `None` value", 0, False),
@@ -142,14 +125,10 @@ CASES = [
     # The name is first used when the background writer links the file: its
     # failure may come some epochs later.
     ("name-too-long", lambda: train_l(path="n" * 300), too_long("n" * 300), None, False),
-    ("path-beyond-path-max", lambda: train_l(path="d/" * 3000 + "m.json"),
-     too_long("d/" * 3000 + "m.json"), 0, False),
     ("load-path-beyond-path-max", lambda: kemb.load_linear_model("d/" * 3000),
      too_long("d/" * 3000), None, False),
     ("path-is-directory", lambda: train_l(path="."),
      OS + 'Os { code: 21, kind: IsADirectory, message: "Is a directory", path: "." }', 0, False),
-    ("load-path-is-directory", lambda: kemb.load_linear_model("."),
-     OS + 'Error("Is a directory (os error 21)", line: 1, column: 0)', None, False),
 ]
 
 
