@@ -1,9 +1,7 @@
-"""Hostile conditions, each in a child process with a timeout: another
-thread changing the working directory during training, model files with
-one enormous token, Ctrl-C in every wait of a call (between epochs, the
-final save wait, FIFOs that block open() or never end), and the
-interpreter's exit while daemon threads are inside kemb calls. (Latencies
-and memory figures are bench/interrupt_latency.py's and bench/hostile_token.py's.)"""
+"""Hostile conditions, each in a child process with a timeout: a change of
+directory during training, a model file with one enormous token, Ctrl-C in
+every wait of a call, and the interpreter's exit while daemon threads are
+inside kemb calls."""
 
 import os
 import signal
@@ -42,7 +40,7 @@ x = data["x"]
 y = (x[:, 0] > x[:, 1]).astype(np.int32)
 
 
-def train(path):
+def train(path):  # on a new thread: its generator is seeded by KEMB_SEED
     model = kemb.create_categorical_model("softmax", path)
     model = kemb.add_categorical_model_layer(model, 64, 32, "dense", "relu")
     model = kemb.add_categorical_model_layer(model, 32, 2, "dense")
@@ -50,32 +48,26 @@ def train(path):
                                  x, y, np.zeros((0, 0), np.float32), y)
 
 
-def on_new_thread(target, *args):
-    # Each thread draws from its own generator, seeded by KEMB_SEED.
-    thread = threading.Thread(target=target, args=args)
-    thread.start()
-    thread.join()
-
-
-def move():
-    # While a save to the first directory is under way, move elsewhere.
+def move():  # while a save to the first directory is under way
     while not any(".kemb-tmp-" in name for name in os.listdir(first)):
         pass
     os.chdir(second)
 
 
-on_new_thread(train, os.path.join(alone, "model.json"))
-mover = threading.Thread(target=move)
-mover.start()
-on_new_thread(train, "model.json")
-mover.join()
+threads = [threading.Thread(target=train, args=(os.path.join(alone, "model.json"),)),
+           threading.Thread(target=move), threading.Thread(target=train, args=("model.json",))]
+threads[0].start()
+threads[0].join()
+threads[1].start()
+threads[2].start()
+threads[1].join()
+threads[2].join()
 """
 
 
 def test_a_change_of_directory_moves_later_saves_and_orphans_nothing(tmp_path):
     first, second, alone = (tmp_path / name for name in ("first", "second", "alone"))
-    for d in (first, second, alone):
-        d.mkdir()
+    [d.mkdir() for d in (first, second, alone)]
     np.savez(tmp_path / "arrays.npz", x=np.random.default_rng(3).random((3000, 64), dtype=F))
     child = start(tmp_path, CHDIR, first, second, alone, cwd=first, stderr=subprocess.PIPE,
                   env=dict(os.environ, KEMB_SEED="11"))
@@ -94,13 +86,12 @@ def test_a_change_of_directory_moves_later_saves_and_orphans_nothing(tmp_path):
         kemb.load_categorical_model(str(first / "model.json"))
 
 
-# The child's peak resident set is its VmHWM (KiB): getrusage's ru_maxrss
-# starts from the parent's peak, which survives exec and would hide growth.
+# The child's peak resident set is its VmHWM (KiB): ru_maxrss would start
+# from the parent's peak.
 HOSTILE_TOKEN = """
 def peak_kib():
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
-
 
 before = peak_kib()
 try:
@@ -120,10 +111,7 @@ TOKEN = 30_000_000
 def test_one_huge_token_costs_a_bounded_message_and_memory(tmp_path, head, tail, marker):
     path = tmp_path / "hostile.json"
     with open(path, "w") as f:
-        f.write(head)
-        for _ in range(TOKEN // 1_000_000):
-            f.write("9" * 1_000_000)
-        f.write(tail)
+        f.write(head + "9" * TOKEN + tail)
     child = start(tmp_path, HOSTILE_TOKEN, path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = child.communicate(timeout=TIMEOUT)
     assert child.returncode == 0, err
@@ -136,20 +124,14 @@ def test_one_huge_token_costs_a_bounded_message_and_memory(tmp_path, head, tail,
 CTRL_C = """
 import os, signal, threading, time
 mode, path = sys.argv[1:3]
-# A child of a shell without job control starts with SIGINT ignored, and
-# Python then installs no handler of its own.
+# A child of a shell without job control starts with SIGINT ignored.
 signal.signal(signal.SIGINT, signal.default_int_handler)
-ticks = 0
 
 
-def ticker():
-    # Runs only while the lock is free; presses Ctrl-C at its 20th tick.
-    global ticks
-    while True:
+def ticker():  # runs only while the lock is free; Ctrl-C at its 20th tick
+    for _ in range(20):
         time.sleep(0.01)
-        ticks += 1
-        if ticks == 20:
-            os.kill(os.getpid(), signal.SIGINT)
+    os.kill(os.getpid(), signal.SIGINT)
 
 
 def endless_writer():
@@ -182,23 +164,19 @@ try:
 except KeyboardInterrupt:
     print("KeyboardInterrupt", flush=True)
 """
-# Rows x columns of the training set: saves of 40 MB while epochs run, a
-# last save of 220 MB to interrupt, tiny ones for a FIFO target.
+# Rows x columns of x: saves of 40 MB during epochs, a last one of 220 MB.
 SHAPES = {"epochs": (20000, 200), "final-wait": (20000, 1000), "fifo-save": (64, 4)}
 
 
 def interrupted_run(tmp_path, mode, path):
     """Runs CTRL_C in `mode`, pressing Ctrl-C where the mode needs it."""
     child = start(tmp_path, CTRL_C, mode, path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if mode == "epochs":
-        # Epoch 3 is printed before its save: saves are under way.
+    if mode == "epochs":  # epoch 3 is printed before its save
         for line in child.stdout:
             if line.startswith("epoch:    3"):
                 break
         child.send_signal(signal.SIGINT)
-    elif mode == "final-wait":
-        # The only save (epoch 2) is being written once its file grows; the
-        # call waits for it.
+    elif mode == "final-wait":  # the only save (epoch 2), which the call waits for, grows
         def written(name):
             try:
                 return os.path.getsize(tmp_path / name)
