@@ -48,20 +48,3 @@ def test_example(tmp_path, check, args):
     assert result.returncode == 0, result.stderr
     check(result.stdout.splitlines(), tmp_path)
 
-
-def test_plot_parser_pairs_validation_with_its_epoch():
-    sys.path.insert(0, str(EXAMPLES))
-    try:
-        import plot_training
-    finally:
-        sys.path.remove(str(EXAMPLES))
-    progress = plot_training.parse([
-        "epoch:    5, acc: 0.500, loss: 1.250 [x: 1.250, reg: 0.000], lr 0.01",
-        "validation:  acc: NaN, loss: inf [x: inf, reg: 0.000]",
-        "epoch:   10, acc: 0.750, loss: 0.500 [x: 0.500, reg: 0.000], lr 0.01",
-        "True: 1, Predicted: 1, Certainty: 99.0%",
-    ])
-    assert progress.epochs == [5, 10] and progress.loss == [1.25, 0.5]
-    assert progress.val_epochs == [5] and progress.val_loss == [float("inf")]
-    assert str(progress.val_accuracy) == "[nan]"
-    assert progress.other_lines == ["True: 1, Predicted: 1, Certainty: 99.0%"]
