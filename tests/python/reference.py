@@ -66,21 +66,19 @@ def decayed_rate(learning_rate, decay, iterations):
     return F(F(F(1.0) / F(a + F(1.0))) * F(learning_rate))
 
 
+def _special(value):
+    return "NaN" if np.isnan(value) else ("inf" if value > 0 else "-inf")
+
+
 def fixed(value, digits):
     value = F(value)
-    if np.isnan(value):
-        return "NaN"
-    if np.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    return format(float(value), f".{digits}f")
+    return format(float(value), f".{digits}f") if np.isfinite(value) else _special(value)
 
 
 def shortest(value):
     value = F(value)
-    if np.isnan(value):
-        return "NaN"
-    if np.isinf(value):
-        return "inf" if value > 0 else "-inf"
+    if not np.isfinite(value):
+        return _special(value)
     return np.format_float_positional(value, unique=True, trim="-")
 
 

@@ -1,10 +1,9 @@
-"""The save rule of training, reproducibility with KEMB_SEED, copy-in of the
-passed objects, retraining loaded models and a broken standard output."""
+"""The save rule of training, what the file holds, copy-in of the passed
+objects, retraining loaded models and a broken standard output."""
 
 import os
 import subprocess
 import sys
-import threading
 
 import numpy as np
 import pytest
@@ -90,33 +89,6 @@ def test_missing_directory_fails_at_the_first_save(tmp_path, capfd):
     # Epochs 1 and 2 were reported; the save of epoch 2 failed.
     assert [line[:11] for line in capfd.readouterr().out.splitlines()] == \
         ["epoch:    1", "epoch:    2"]
-
-
-def on_new_thread(call):
-    """The outcome of `call` on a new thread, which draws from a generator
-    of its own, keyed at its first draw."""
-    result = []
-    thread = threading.Thread(target=lambda: result.append(call()))
-    thread.start()
-    thread.join()
-    return result[0]
-
-
-def test_seeded_runs_repeat(tmp_path, capfd, monkeypatch):
-    runs = []
-    for run, seed in enumerate(["2024", "2024", None, "twelve"]):
-        if seed is not None:
-            monkeypatch.setenv("KEMB_SEED", seed)
-        else:
-            monkeypatch.delenv("KEMB_SEED", raising=False)
-        path = tmp_path / f"model{run}.json"
-        result = on_new_thread(lambda: train_linear(path, 6, ("adam", 0.01, 0.01), 6, True))
-        contents = path.read_bytes().replace(str(path).encode(), b"P") if path.exists() else None
-        runs.append((result, capfd.readouterr().out, contents))
-    assert runs[0] == runs[1] and runs[0][0] == "ok" and runs[0][2]
-    assert runs[2][1] != runs[0][1]
-    assert runs[3][0] == ('PanicException: KEMB_SEED must be an unsigned 64-bit integer, '
-                          'got "twelve"')
 
 
 def test_training_never_changes_the_passed_objects(tmp_path, capfd):

@@ -55,19 +55,12 @@ def test_report_timing_and_rate(capfd, num_epochs, print_freq, validation, opt, 
                                                                     validation)
 
 
-@pytest.mark.parametrize("output_type, val_x, val_y, expected", [
-    # Another output type has no accuracy; a validation set without rows
-    # has neither accuracy nor loss.
-    ("Softmax", VAL_X, VAL_LABELS, ["epoch:    1, acc: NaN, loss: ", "validation:  acc: NaN, loss: "]),
-    ("softmax", np.zeros((0, 4), F), np.zeros(0, np.int32),
-     ["epoch:    1, acc: ", f"validation:  acc: NaN, loss: NaN [{CE}: NaN, reg: 0.000]"]),
-])
-def test_reports_without_figures(capfd, output_type, val_x, val_y, expected):
-    kemb.train_categorical_model(kemb.create_categorical_model(output_type, ""),
-                                 kemb.create_optimizer("sgd", 0.1, 0.0), 1, 1, X, LABELS, val_x,
-                                 val_y)
-    lines = capfd.readouterr().out.splitlines()
-    assert len(lines) == 2 and all(map(str.startswith, lines, expected)), lines
+def test_a_validation_set_without_rows_has_neither_accuracy_nor_loss(capfd):
+    kemb.train_categorical_model(kemb.create_categorical_model("softmax", ""),
+                                 kemb.create_optimizer("sgd", 0.1, 0.0), 1, 1, X, LABELS,
+                                 np.zeros((0, 4), F), np.zeros(0, np.int32))
+    assert capfd.readouterr().out.splitlines()[1] == \
+        f"validation:  acc: NaN, loss: NaN [{CE}: NaN, reg: 0.000]"
 
 
 def test_linear_without_layers(capfd):
