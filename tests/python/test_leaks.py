@@ -1,12 +1,7 @@
-"""No leaks through the module: every function, succeeding and failing
-(wrong argument kinds, bad files, PanicException from the core), called
-thousands of times in a child process, leaves resident memory and the
-tracemalloc total where they were after a warm-up, and the reference counts
-of its arguments as they were.
-
-The models carry 96 x 96 weights, so a leaked record or array copy per call
-(36 KiB or more) would add well over 50 MiB over the run, far beyond the
-bound."""
+"""No leaks through the module: every function, succeeding and failing, called
+thousands of times in a child leaves resident memory, the tracemalloc total
+and its arguments' reference counts where they were after a warm-up. With
+96 x 96 weights a leaked record or array copy per call adds over 50 MiB."""
 
 import json
 import os
@@ -78,23 +73,19 @@ CALLS = [
 ]
 
 
-def check(error, expected):
-    if isinstance(expected, str):
-        return type(error).__name__ == "PanicException" and error.args[0].startswith(expected)
-    return error is None if expected is None else isinstance(error, expected)
-
-
 def call(function, args, kwargs, expected):
     # The exception is checked inside its handler: kept beyond it, its
     # traceback would hold the arguments until the next collection.
     try:
         function(*args, **kwargs)
     except BaseException as error:
-        if not check(error, expected):
-            raise AssertionError(f"{function.__name__}: {error!r}, expected {expected}")
+        if isinstance(expected, str):
+            assert type(error).__name__ == "PanicException", error
+            assert error.args[0].startswith(expected), error
+        else:
+            assert expected is not None and isinstance(error, expected), error
         return
-    if not check(None, expected):
-        raise AssertionError(f"{function.__name__}: no {expected}")
+    assert expected is None, f"{function.__name__}: no {expected}"
 
 
 # Reference counts of the arguments. Shared singletons and cached small ints
@@ -110,9 +101,7 @@ def one_round(check_refcounts):
         before = refcounts(args, kwargs)
         call(function, args, kwargs, expected)
         if check_refcounts:
-            after = refcounts(args, kwargs)
-            if after != before:
-                raise AssertionError(f"{function.__name__}{args!r}: refcounts {before} -> {after}")
+            assert refcounts(args, kwargs) == before, (function.__name__, args)
 
 
 def rss():

@@ -28,11 +28,11 @@ none = np.zeros((0, 0), np.float32)
 
 
 def train(epochs):
-    model = kemb.create_categorical_model("softmax", "")
-    model = kemb.add_categorical_model_layer(model, 784, 64, "dense", "relu")
-    model = kemb.add_categorical_model_layer(model, 64, 10, "dense")
-    opt = kemb.create_optimizer("adam", 0.001, 0.0)
-    kemb.train_categorical_model(model, opt, epochs, 1, x, y, none, y)
+    add = kemb.add_categorical_model_layer
+    model = add(add(kemb.create_categorical_model("softmax", ""), 784, 64, "dense", "relu"),
+                64, 10, "dense")
+    kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.001, 0.0), epochs, 1,
+                                 x, y, none, y)
 """
 
 FORK_TRIAL = TRAINING + """
@@ -103,11 +103,10 @@ def product_cpu_ns():
     total = 0
     for task in os.listdir("/proc/self/task"):
         try:
-            with open(f"/proc/self/task/{task}/comm") as f:
-                if f.read().strip() != "kemb-product":
-                    continue
-            with open(f"/proc/self/task/{task}/schedstat") as f:
-                total += int(f.read().split()[0])
+            with open(f"/proc/self/task/{task}/comm") as comm, \
+                    open(f"/proc/self/task/{task}/schedstat") as stat:
+                if comm.read().strip() == "kemb-product":
+                    total += int(stat.read().split()[0])
         except FileNotFoundError:
             pass
     return total
@@ -119,16 +118,12 @@ def cpu_of_training():
     return product_cpu_ns() - before
 
 
-if sys.argv[2] == "threadpoolctl":
+if sys.argv[2] == "threadpoolctl":  # else OPENBLAS_NUM_THREADS=1 in the environment
     from threadpoolctl import threadpool_limits
-
     with threadpool_limits(limits=1):
         capped = cpu_of_training()
-    free = cpu_of_training()
-else:  # OPENBLAS_NUM_THREADS=1 in the environment
-    capped = cpu_of_training()
-    free = None
-print("capped", capped, "free", free, flush=True)
+print("capped", cpu_of_training() if sys.argv[2] != "threadpoolctl" else capped,
+      "free", cpu_of_training() if sys.argv[2] == "threadpoolctl" else None, flush=True)
 """
 
 
