@@ -135,13 +135,11 @@ def test_refused_with_the_first_failing_argument(call, message):
 
 
 @pytest.mark.parametrize("call, function", [
-    (lambda: kemb.create_linear_model("linear"), "create_linear_model"),
     (lambda: kemb.create_linear_model(output_type="linear", path=""), "create_linear_model"),
     (lambda: add_cat(CAT, nope=1), "add_categorical_model_layer"),
     (lambda: kemb.create_optimizer("adam", 0.1), "create_optimizer"),
     (lambda: train_lin(LIN, OPT, 1, 1, BAD, BAD, BAD), "train_linear_model"),
     (lambda: train_cat(CAT, OPT, 1, 1, BAD, BAD, BAD, BAD, BAD), "train_categorical_model"),
-    (lambda: kemb.load_linear_model(), "load_linear_model"),
     (lambda: eval_lin(LIN, BAD), "evaluate_linear_model"),
 ])
 def test_argument_matching_errors_name_the_function(call, function):

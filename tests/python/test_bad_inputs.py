@@ -1,10 +1,7 @@
-"""Bad data and awkward paths end to end: NaN and infinity, empty arrays of
-every kind, row counts that disagree, labels out of range, selector texts
-that leave a piece out, 65535 epochs on tiny data, impossible sizes, and
-paths (not UTF-8, embedded NUL, too long, directories). Each gives its
-result or its exact exception (impossible sizes a PanicException, not an
-abort), prints the lines it should and saves only what it should, and the
-rows after it still train, save and load in the same interpreter."""
+"""Bad data and awkward paths end to end: each gives its result or its exact
+exception (impossible sizes a PanicException, not an abort), prints the lines
+it should and saves only what it should, and later rows still train, save and
+load in the same interpreter."""
 
 import os
 
@@ -80,7 +77,6 @@ CASES = [
     ("nan-in-targets", lambda: train_l(y=with_value(TARGETS, 4, np.nan), path="m.json"), "ok", 1,
      False),
     ("inf-in-validation", lambda: train_c(val_x=with_value(X, (3, 0), -np.inf)), "ok", 2, False),
-    ("nan-evaluated", lambda: evaluate_l(x=with_value(X, (1, 2), np.nan)), "ok", 6, False),
     # Impossible sizes.
     ("layer-2^40-squared", lambda: train_c(shape=(2**40, 2**40)),
      "PanicException: capacity overflow", 0, False),
@@ -90,8 +86,6 @@ CASES = [
     ("x-0x0", lambda: train_c(x=NONE, y=LABELS[:0]), product(0, 0, 3, 3), 0, False),
     ("x-0x3", lambda: train_c(x=np.zeros((0, 3), F), y=LABELS[:0]), "ok", 1, False),
     ("x-3x0", lambda: train_l(x=np.zeros((3, 0), F)), product(3, 0, 3, 1), 0, False),
-    ("targets-empty", lambda: train_l(y=TARGETS[:0]), OOB, 0, False),
-    ("labels-empty", lambda: train_c(y=LABELS[:0]), seq(0), 0, False),
     ("val-x-0x3", lambda: train_c(val_x=np.zeros((0, 3), F), val_y=LABELS[:0]), "ok", 2, False),
     ("evaluate-0x0", lambda: evaluate_c(x=NONE, y=LABELS[:0]), product(0, 0, 3, 3), 0, False),
     ("evaluate-0x3", lambda: evaluate_l(x=np.zeros((0, 3), F), y=TARGETS[:0]), "ok", 1, False),

@@ -15,7 +15,6 @@ from conftest import F, NONE, outcome
 RNG = np.random.default_rng(5)
 X = RNG.normal(size=(16, 3)).astype(F)
 TARGETS = (X @ np.array([1.0, -2.0, 0.5], F) + F(0.3)).astype(F)
-LABELS = (X[:, 0] > 0).astype(np.int32)
 
 
 def train_linear(path, epochs, opt=("sgd", 0.05, 0.0), print_freq=None, hidden=False):
@@ -63,23 +62,6 @@ def test_the_file_holds_the_model_after_the_update(tmp_path):
     np.testing.assert_allclose(dweights, before, rtol=1e-4, atol=1e-6)
     assert not np.allclose(dweights, after, rtol=1e-4, atol=1e-6)
     assert (saved["save_best_params"], saved["acc_precision"]) == (str(path), 1.0)
-
-
-def test_validation_pass_fills_the_saved_caches(tmp_path):
-    path = tmp_path / "model.json"
-    val_x = X[:5] * F(2.0)
-    model = kemb.create_categorical_model("softmax", str(path))
-    model = kemb.add_categorical_model_layer(model, 3, 4, "dense", "relu")
-    model = kemb.add_categorical_model_layer(model, layer_type="dropout", dropout_rate=0.25)
-    model = kemb.add_categorical_model_layer(model, 4, 2, "dense")
-    kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.01, 0.0), 4, 1, X, LABELS,
-                                 val_x, LABELS[:5])
-    first, dropout, last = mf.read(path)["layers"]
-    np.testing.assert_array_equal(mf.matrix_of(first["inputs"]), val_x)
-    assert mf.matrix_of(dropout["inputs"]).shape == (5, 4)
-    assert dropout["dropout_rate"] == pytest.approx(0.75)  # the keep probability is saved
-    assert mf.matrix_of(dropout["binary_mask"]).shape == (16, 4)  # from the training pass
-    assert mf.matrix_of(last["weight_momentums"]).shape == (4, 2)
 
 
 def test_missing_directory_fails_at_the_first_save(tmp_path, capfd):
