@@ -41,9 +41,9 @@ y = (x[:, 0] > x[:, 1]).astype(np.int32)
 
 
 def train(path):  # on a new thread: its generator is seeded by KEMB_SEED
-    model = kemb.create_categorical_model("softmax", path)
-    model = kemb.add_categorical_model_layer(model, 64, 32, "dense", "relu")
-    model = kemb.add_categorical_model_layer(model, 32, 2, "dense")
+    add = kemb.add_categorical_model_layer
+    model = add(add(kemb.create_categorical_model("softmax", path), 64, 32, "dense", "relu"), 32, 2,
+                "dense")
     kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.001, 0.0), 150, 150,
                                  x, y, np.zeros((0, 0), np.float32), y)
 
@@ -122,7 +122,7 @@ def test_one_huge_token_costs_a_bounded_message_and_memory(tmp_path, head, tail,
 
 
 CTRL_C = """
-import os, signal, threading, time
+import contextlib, os, signal, threading, time
 mode, path = sys.argv[1:3]
 # A child of a shell without job control starts with SIGINT ignored.
 signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -134,13 +134,10 @@ def ticker():  # runs only while the lock is free; Ctrl-C at its 20th tick
     os.kill(os.getpid(), signal.SIGINT)
 
 
-def endless_writer():
-    try:
-        with open(path, "wb") as f:  # opens once the load opens the other end
-            while True:
-                f.write(b" " * 65536)
-    except BrokenPipeError:
-        pass
+def endless_writer():  # its open() returns once the load opens the other end
+    with contextlib.suppress(BrokenPipeError), open(path, "wb") as f:
+        while True:
+            f.write(b" " * 65536)
 
 
 if mode.startswith("fifo"):
@@ -154,9 +151,9 @@ try:
     else:
         x = data["x"]
         y = (x[:, 0] > x[:, 1]).astype(np.int32)
-        model = kemb.create_categorical_model("softmax", path)
-        model = kemb.add_categorical_model_layer(model, x.shape[1], 16, "dense", "relu")
-        model = kemb.add_categorical_model_layer(model, 16, 2, "dense")
+        add = kemb.add_categorical_model_layer
+        model = add(add(kemb.create_categorical_model("softmax", path), x.shape[1], 16, "dense",
+                        "relu"), 16, 2, "dense")
         epochs = 2 if mode == "final-wait" else 5000
         kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.001, 0.0), epochs,
                                      epochs, x, y, np.zeros((0, 0), np.float32), y)
@@ -217,9 +214,8 @@ DAEMON = """
 import os, threading, time
 kind, path, fifo = sys.argv[1:4]
 x, y = data["x"], data["y"]
-model = kemb.create_linear_model("linear", path)
-model = kemb.add_linear_model_layer(model, 8, 16, "dense", "relu")
-model = kemb.add_linear_model_layer(model, 16, 1, "dense")
+add = kemb.add_linear_model_layer
+model = add(add(kemb.create_linear_model("linear", path), 8, 16, "dense", "relu"), 16, 1, "dense")
 opt = kemb.create_optimizer("sgd", 0.01, 0.0)
 kemb.train_linear_model(model, opt, 3, 3, x, y, x, y)
 trained = kemb.load_linear_model(path)
@@ -250,7 +246,7 @@ def test_the_interpreter_exits_normally_with_daemon_threads_in_kemb_calls(tmp_pa
              y=rng.normal(size=200).astype(F))
     child = start(tmp_path, DAEMON, kind, tmp_path / "model.json", tmp_path / "fifo",
                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, err = child.communicate(timeout=TIMEOUT)
     # Not 134 (std::terminate on the thread's forced unwind), and no hang.
+    err = child.communicate(timeout=TIMEOUT)[1]
     assert child.returncode == 0, err
     assert leftovers(tmp_path) == []

@@ -8,18 +8,16 @@ import pytest
 
 from conftest import outcome, run_script
 
-FUNCTIONS = {
+ADD = ("(model, n_inputs=None, n_neurons=None, layer_type=None, activation_type=None, "
+       "dropout_rate=None)")
+TRAIN = "(model, opt, num_epochs, print_freq, x, y, val_x, val_y)"
+FUNCTIONS = {  # in the module's order
     "create_linear_model": "(output_type, save_best_params)",
     "create_categorical_model": "(output_type, save_best_params)",
-    "add_linear_model_layer": "(model, n_inputs=None, n_neurons=None, layer_type=None, "
-    "activation_type=None, dropout_rate=None)",
-    "add_categorical_model_layer": "(model, n_inputs=None, n_neurons=None, layer_type=None, "
-    "activation_type=None, dropout_rate=None)",
+    "add_linear_model_layer": ADD, "add_categorical_model_layer": ADD,
     "create_optimizer": "(opt_type, learning_rate, decay)",
-    "train_linear_model": "(model, opt, num_epochs, print_freq, x, y, val_x, val_y)",
-    "train_categorical_model": "(model, opt, num_epochs, print_freq, x, y, val_x, val_y)",
-    "load_linear_model": "(save_best_params)",
-    "evaluate_linear_model": "(model, val_x, val_y)",
+    "train_linear_model": TRAIN, "train_categorical_model": TRAIN,
+    "load_linear_model": "(save_best_params)", "evaluate_linear_model": "(model, val_x, val_y)",
     "load_categorical_model": "(save_best_params)",
     "evaluate_categorical_model": "(model, val_x, val_y)",
 }

@@ -17,12 +17,8 @@ X = RNG.normal(size=(16, 3)).astype(F)
 TARGETS = (X @ np.array([1.0, -2.0, 0.5], F) + F(0.3)).astype(F)
 
 
-def train_linear(path, epochs, opt=("sgd", 0.05, 0.0), print_freq=None, hidden=False):
-    model = kemb.create_linear_model("linear", str(path))
-    if hidden:
-        model = kemb.add_linear_model_layer(model, 3, 8, "dense", "relu")
-        model = kemb.add_linear_model_layer(model, layer_type="dropout", dropout_rate=0.5)
-    model = kemb.add_linear_model_layer(model, 8 if hidden else 3, 1, "dense")
+def train_linear(path, epochs, opt=("sgd", 0.05, 0.0), print_freq=None):
+    model = kemb.add_linear_model_layer(kemb.create_linear_model("linear", str(path)), 3, 1, "dense")
     return outcome(lambda: kemb.train_linear_model(model, kemb.create_optimizer(*opt), epochs,
                                                    print_freq or epochs, X, TARGETS, NONE, TARGETS))
 

@@ -38,7 +38,6 @@ def categorical_lines(epochs, rate, decay, validation):
 
 
 @pytest.mark.parametrize("num_epochs, print_freq, validation, opt, epochs", [
-    (10, 3, False, ("adam", 0.01, 0.0), [3, 6, 9]),
     (10, 3, True, ("adam", 0.01, 0.0), [3, 6, 9]),
     (10, 4, True, ("adam", 0.01, 0.0), [2, 4, 6, 8, 10]),
     (10, 1, False, ("adam", 0.01, 0.0), [10]),
