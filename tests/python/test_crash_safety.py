@@ -72,8 +72,7 @@ def test_a_leftover_temporary_file_does_not_disturb_the_next_save(tmp_path):
     leftover = tmp_path / ".model.json.kemb-tmp-999999999-0123456789abcdef"
     leftover.write_text('{"layers":[')
     # Separable classes: the loss falls from the first update on.
-    x = np.array([[1, 0], [0, 1], [1, 0], [0, 1]], np.float32)
-    y = np.array([0, 1, 0, 1], np.int32)
+    x, y = np.tile(np.eye(2, dtype=np.float32), (2, 1)), np.array([0, 1, 0, 1], np.int32)
     model = kemb.create_categorical_model("softmax", str(tmp_path / "model.json"))
     model = kemb.add_categorical_model_layer(model, 2, 2, "dense")
     kemb.train_categorical_model(model, kemb.create_optimizer("sgd", 0.5, 0.0), 5, 10, x, y, NONE, y)

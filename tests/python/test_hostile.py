@@ -39,7 +39,6 @@ first, second, alone = sys.argv[1:4]
 x = data["x"]
 y = (x[:, 0] > x[:, 1]).astype(np.int32)
 
-
 def train(path):  # on a new thread: its generator is seeded by KEMB_SEED
     add = kemb.add_categorical_model_layer
     model = add(add(kemb.create_categorical_model("softmax", path), 64, 32, "dense", "relu"), 32, 2,
@@ -47,12 +46,10 @@ def train(path):  # on a new thread: its generator is seeded by KEMB_SEED
     kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.001, 0.0), 150, 150,
                                  x, y, np.zeros((0, 0), np.float32), y)
 
-
 def move():  # while a save to the first directory is under way
     while not any(".kemb-tmp-" in name for name in os.listdir(first)):
         pass
     os.chdir(second)
-
 
 threads = [threading.Thread(target=train, args=(os.path.join(alone, "model.json"),)),
            threading.Thread(target=move), threading.Thread(target=train, args=("model.json",))]
@@ -127,18 +124,15 @@ mode, path = sys.argv[1:3]
 # A child of a shell without job control starts with SIGINT ignored.
 signal.signal(signal.SIGINT, signal.default_int_handler)
 
-
 def ticker():  # runs only while the lock is free; Ctrl-C at its 20th tick
     for _ in range(20):
         time.sleep(0.01)
     os.kill(os.getpid(), signal.SIGINT)
 
-
 def endless_writer():  # its open() returns once the load opens the other end
     with contextlib.suppress(BrokenPipeError), open(path, "wb") as f:
         while True:
             f.write(b" " * 65536)
-
 
 if mode.startswith("fifo"):
     os.mkfifo(path)
@@ -220,7 +214,6 @@ opt = kemb.create_optimizer("sgd", 0.01, 0.0)
 kemb.train_linear_model(model, opt, 3, 3, x, y, x, y)
 trained = kemb.load_linear_model(path)
 
-
 def work():
     while True:
         if kind == "train":
@@ -229,7 +222,6 @@ def work():
             kemb.evaluate_linear_model(trained, x, y)
         else:
             kemb.load_linear_model(path)
-
 
 threading.Thread(target=work, daemon=True).start()
 if kind == "load":

@@ -72,7 +72,6 @@ CALLS = [
      "index out of bounds"),
 ]
 
-
 def call(function, args, kwargs, expected):
     # The exception is checked inside its handler: kept beyond it, its
     # traceback would hold the arguments until the next collection.
@@ -87,14 +86,12 @@ def call(function, args, kwargs, expected):
         return
     assert expected is None, f"{function.__name__}: no {expected}"
 
-
 # Reference counts of the arguments. Shared singletons and cached small ints
 # are referenced from everywhere, so their counts say nothing about one call.
 def refcounts(args, kwargs):
     def shared(a):
         return a is None or type(a) is bool or (type(a) is int and -5 <= a <= 256)
     return [None if shared(a) else sys.getrefcount(a) for a in (*args, *kwargs.values())]
-
 
 def one_round(check_refcounts):
     for function, args, kwargs, expected in CALLS:
@@ -103,11 +100,9 @@ def one_round(check_refcounts):
         if check_refcounts:
             assert refcounts(args, kwargs) == before, (function.__name__, args)
 
-
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
 
 tracemalloc.start()
 warm_up, iterations = int(sys.argv[2]), int(sys.argv[3])

@@ -26,7 +26,6 @@ x = rng.random((2000, 784), dtype=np.float32)
 y = rng.integers(0, 10, size=2000).astype(np.int32)
 none = np.zeros((0, 0), np.float32)
 
-
 def train(epochs):
     add = kemb.add_categorical_model_layer
     model = add(add(kemb.create_categorical_model("softmax", ""), 784, 64, "dense", "relu"),
@@ -39,11 +38,9 @@ FORK_TRIAL = TRAINING + """
 done = threading.Event()
 outcomes = []
 
-
 # Under AddressSanitizer a forked child that allocates can wait forever for
 # an allocator lock another thread held at the fork: there children only exit.
 children_train = "libasan" not in os.environ.get("LD_PRELOAD", "")
-
 
 def fork_repeatedly():
     # Forks at random moments of the training below; every fourth child
@@ -53,14 +50,13 @@ def fork_repeatedly():
         trains = children_train and len(outcomes) % 4 == 0
         pid = os.fork()
         if pid == 0:
-            status = 0
             try:
                 if trains:
                     train(2)
             except BaseException:
                 traceback.print_exc()
-                status = 1
-            os._exit(status)
+                os._exit(1)
+            os._exit(0)
         for _ in range(3000):  # 30 s
             finished, status = os.waitpid(pid, os.WNOHANG)
             if finished:
@@ -69,7 +65,6 @@ def fork_repeatedly():
         else:
             os.kill(pid, 9)
         outcomes.append(status if finished else "hung")
-
 
 forker = threading.Thread(target=fork_repeatedly)
 forker.start()
@@ -111,12 +106,10 @@ def product_cpu_ns():
             pass
     return total
 
-
 def cpu_of_training():
     before = product_cpu_ns()
     train(5)
     return product_cpu_ns() - before
-
 
 if sys.argv[2] == "threadpoolctl":  # else OPENBLAS_NUM_THREADS=1 in the environment
     from threadpoolctl import threadpool_limits

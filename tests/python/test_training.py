@@ -1,6 +1,5 @@
 """Training reports: progress lines, their timing, the learning rate and
-validation, printed to fd 1 and compared as exact text against float32
-references. (Failures of bad data are test_bad_inputs.py's rows.)"""
+validation, printed to fd 1, as exact text against float32 references."""
 
 import numpy as np
 import pytest
