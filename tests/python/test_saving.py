@@ -18,7 +18,8 @@ TARGETS = (X @ np.array([1.0, -2.0, 0.5], F) + F(0.3)).astype(F)
 
 
 def train_linear(path, epochs, opt=("sgd", 0.05, 0.0), print_freq=None):
-    model = kemb.add_linear_model_layer(kemb.create_linear_model("linear", str(path)), 3, 1, "dense")
+    model = kemb.create_linear_model("linear", str(path))
+    model = kemb.add_linear_model_layer(model, 3, 1, "dense")
     return outcome(lambda: kemb.train_linear_model(model, kemb.create_optimizer(*opt), epochs,
                                                    print_freq or epochs, X, TARGETS, NONE, TARGETS))
 

@@ -154,8 +154,6 @@ def test_concurrent_training_calls_are_independent(tmp_path, monkeypatch):
 
     for names in (["alone"], ["0", "1", "2"]):
         threads = [threading.Thread(target=train, args=(name,)) for name in names]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        [t.start() for t in threads]
+        [t.join() for t in threads]
     assert all(document(name) == document("alone") for name in "012")
