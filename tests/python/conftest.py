@@ -1,8 +1,5 @@
-"""Shared helpers for the module tests.
-
-kemb prints to the process's standard output (file descriptor 1), not to
-sys.stdout: in-process tests read it with capfd, and whatever needs its own
-process (KEMB_SEED, signals, a broken descriptor) runs a child."""
+"""Shared helpers for the module tests. kemb prints to file descriptor 1, not
+to sys.stdout: in-process tests read it with capfd."""
 
 import os
 import subprocess
@@ -16,8 +13,7 @@ NONE = np.zeros((0, 0), F)  # a validation set of 0 x 0 skips validation
 
 
 def outcome(call):
-    """"ok", or the type and message of what the call raised (PanicException
-    derives from BaseException)."""
+    """"ok", or the type and message of what the call raised."""
     try:
         call()
         return "ok"

@@ -1,10 +1,7 @@
-"""Independent float32 references for the printed figures.
-
-Element-wise steps use NumPy float32 arithmetic in the library's order, and
-the exponential and logarithm come from the C library's single-precision
-expf / logf (NumPy's own float32 exp may differ in the last bit). Report
-numbers are formatted with Python's own correctly rounded formatting.
-"""
+"""Independent float32 references for the printed figures: NumPy float32
+arithmetic in the library's order, the C library's single-precision expf /
+logf (NumPy's float32 exp may differ in the last bit), and Python's correctly
+rounded formatting."""
 
 import ctypes
 import ctypes.util
@@ -12,10 +9,8 @@ import ctypes.util
 import numpy as np
 
 _libm = ctypes.CDLL(ctypes.util.find_library("m"))
-_libm.expf.restype = ctypes.c_float
-_libm.expf.argtypes = [ctypes.c_float]
-_libm.logf.restype = ctypes.c_float
-_libm.logf.argtypes = [ctypes.c_float]
+for _f in (_libm.expf, _libm.logf):
+    _f.restype, _f.argtypes = ctypes.c_float, [ctypes.c_float]
 
 _expf = np.frompyfunc(lambda v: _libm.expf(float(v)), 1, 1)
 
@@ -66,21 +61,19 @@ def decayed_rate(learning_rate, decay, iterations):
     return F(F(F(1.0) / F(a + F(1.0))) * F(learning_rate))
 
 
+def _special(value):
+    return "NaN" if np.isnan(value) else ("inf" if value > 0 else "-inf")
+
+
 def fixed(value, digits):
     value = F(value)
-    if np.isnan(value):
-        return "NaN"
-    if np.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    return format(float(value), f".{digits}f")
+    return format(float(value), f".{digits}f") if np.isfinite(value) else _special(value)
 
 
 def shortest(value):
     value = F(value)
-    if np.isnan(value):
-        return "NaN"
-    if np.isinf(value):
-        return "inf" if value > 0 else "-inf"
+    if not np.isfinite(value):
+        return _special(value)
     return np.format_float_positional(value, unique=True, trim="-")
 
 

@@ -31,24 +31,12 @@ def i32(n):
     return np.zeros(n, np.int32)
 
 
-def read_only(array):
-    array = array.copy()
-    array.flags.writeable = False
-    return array
+def read_only(array):  # a view of immutable bytes
+    return np.frombuffer(array.tobytes(), array.dtype).reshape(array.shape)
 
 
-class Floaty:
-    def __float__(self):
-        return 0.25
-
-
-class Indexy:
-    def __index__(self):
-        return 3
-
-
-class SubArray(np.ndarray):
-    pass
+Floaty = type("Floaty", (), {"__float__": lambda self: 0.25})
+Indexy = type("Indexy", (), {"__index__": lambda self: 3})
 
 
 @pytest.mark.parametrize("call", [
@@ -56,21 +44,16 @@ class SubArray(np.ndarray):
     lambda: kemb.create_categorical_model(save_best_params="", output_type="no such output"),
     lambda: add_lin(model=LIN, layer_type="dense", n_neurons=2, n_inputs=3),
     lambda: add_cat(CAT, layer_type="dropout", dropout_rate=1),
-    lambda: add_lin(LIN, dropout_rate=None, n_inputs=None),
     lambda: add_cat(CAT, n_inputs=True, n_neurons=Indexy(), dropout_rate=Floaty()),
     lambda: add_lin(LIN, 2**64 - 1, 0, dropout_rate=-3.0),
     lambda: add_lin(LIN, dropout_rate=math.nan, layer_type="Dense", activation_type=""),
-    lambda: add_lin(LIN, dropout_rate=1e300),
-    lambda: kemb.create_optimizer(decay=0, learning_rate=1, opt_type="sgd"),
     lambda: kemb.create_optimizer("no such rule", Floaty(), True),
     lambda: kemb.create_optimizer("tf_adam", math.inf, math.nan),
-    lambda: kemb.create_optimizer("adam", -1e39, 1e-50),
     # Zero epochs train nothing, and a zero print_freq fails after conversion.
     lambda: train_lin(LIN, OPT, 0, 0, f32(2, 2), f32(2), NONE, f32(2)),
     lambda: train_lin(LIN, OPT, 0, 65535, f32(2, 2), f32(2), NONE, f32(2)),
     lambda: train_lin(LIN, OPT, 65535, 0, f32(2, 2), f32(2), NONE, f32(2)),
     lambda: train_cat(CAT, OPT, 0, 1, f32(4, 2), i32(8)[::2], f32(4, 2).T, read_only(i32(4))),
-    lambda: eval_cat(CAT, f32(4, 2), np.zeros(4, np.intc)),
     lambda: eval_cat(model=CAT, val_x=f32(4, 2), val_y=np.zeros(4, "=i4")),
 ])
 def test_accepted(call):
@@ -88,155 +71,89 @@ BAD = np.zeros((2, 2))
 M = "a 2-dimensional numpy.ndarray of float32"
 V = "a 1-dimensional numpy.ndarray of float32"
 L = "a 1-dimensional numpy.ndarray of int32"
+S, N, R = "str", "a non-negative integer", "a real number"
+
+
+def T(argument, expected, got):
+    return f"TypeError: argument '{argument}': expected {expected}, got {got}"
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: kemb.create_linear_model(None, ""),
-     "TypeError: argument 'output_type': expected str, got NoneType"),
-    (lambda: kemb.create_categorical_model(b"linear", ""),
-     "TypeError: argument 'output_type': expected str, got bytes"),
-    (lambda: kemb.create_categorical_model("linear", 3.5),
-     "TypeError: argument 'save_best_params': expected str, got float"),
-    (lambda: add_lin(LIN, 2.0),
-     "TypeError: argument 'n_inputs': expected a non-negative integer, got float"),
+    (lambda: kemb.create_linear_model(None, ""), T("output_type", S, "NoneType")),
+    (lambda: kemb.create_categorical_model("linear", 3.5), T("save_best_params", S, "float")),
+    (lambda: add_lin(LIN, 2.0), T("n_inputs", N, "float")),
     (lambda: add_lin(LIN, -1, dropout_rate="bad"), f"OverflowError: -1 {U64}"),
     (lambda: add_lin(LIN, 10**60), f"OverflowError: 100000000000000000...000000000000000000 {U64}"),
     (lambda: add_lin(LIN, n_neurons=2**64), f"OverflowError: 18446744073709551616 {U64}"),
-    (lambda: add_lin(LIN, 1, "3"),
-     "TypeError: argument 'n_neurons': expected a non-negative integer, got str"),
-    (lambda: add_lin(LIN, 1, 1.5, layer_type=7),
-     "TypeError: argument 'n_neurons': expected a non-negative integer, got float"),
-    (lambda: add_lin(LIN, layer_type=1), "TypeError: argument 'layer_type': expected str, got int"),
-    (lambda: add_cat(CAT, activation_type=b"relu"),
-     "TypeError: argument 'activation_type': expected str, got bytes"),
-    (lambda: add_lin(LIN, dropout_rate="0.5"),
-     "TypeError: argument 'dropout_rate': expected a real number, got str"),
-    (lambda: add_lin(LIN, dropout_rate=[0.5]),
-     "TypeError: argument 'dropout_rate': expected a real number, got list"),
+    (lambda: add_lin(LIN, 1, 1.5, layer_type=7), T("n_neurons", N, "float")),
+    (lambda: add_lin(LIN, layer_type=1), T("layer_type", S, "int")),
+    (lambda: add_cat(CAT, activation_type=b"relu"), T("activation_type", S, "bytes")),
+    (lambda: add_lin(LIN, dropout_rate="0.5"), T("dropout_rate", R, "str")),
     (lambda: add_lin(LIN, dropout_rate=10**400),
      "OverflowError: int too large to convert to float"),
-    (lambda: add_lin(CAT), "TypeError: argument 'model': expected LinearModel, got CategoricalModel"),
-    (lambda: add_cat(LIN), "TypeError: argument 'model': expected CategoricalModel, got LinearModel"),
-    (lambda: add_lin(OPT), "TypeError: argument 'model': expected LinearModel, got DynamicOptimizer"),
-    (lambda: add_cat(None), "TypeError: argument 'model': expected CategoricalModel, got NoneType"),
-    (lambda: kemb.create_optimizer(None, 0.1, 0.0),
-     "TypeError: argument 'opt_type': expected str, got NoneType"),
-    (lambda: kemb.create_optimizer("adam", "0.1", 0.0),
-     "TypeError: argument 'learning_rate': expected a real number, got str"),
-    (lambda: kemb.create_optimizer("adam", 0.1, 1j),
-     "TypeError: argument 'decay': expected a real number, got complex"),
-    (lambda: kemb.create_optimizer("adam", 10**400, None),
-     "OverflowError: int too large to convert to float"),
+    (lambda: add_lin(CAT), T("model", "LinearModel", "CategoricalModel")),
+    (lambda: add_cat(LIN), T("model", "CategoricalModel", "LinearModel")),
+    (lambda: kemb.create_optimizer(None, 0.1, 0.0), T("opt_type", S, "NoneType")),
+    (lambda: kemb.create_optimizer("adam", "0.1", 0.0), T("learning_rate", R, "str")),
+    (lambda: kemb.create_optimizer("adam", 0.1, 1j), T("decay", R, "complex")),
     # Training converts its arguments in signature order.
     (lambda: train_lin(CAT, "opt", -1, 1.5, BAD, BAD, BAD, BAD),
-     "TypeError: argument 'model': expected LinearModel, got CategoricalModel"),
+     T("model", "LinearModel", "CategoricalModel")),
     (lambda: train_cat(CAT, LIN, -1, 1.5, BAD, BAD, BAD, BAD),
-     "TypeError: argument 'opt': expected DynamicOptimizer, got LinearModel"),
+     T("opt", "DynamicOptimizer", "LinearModel")),
     (lambda: train_lin(LIN, OPT, -1, 1.5, BAD, BAD, BAD, BAD), f"OverflowError: -1 {U16}"),
     (lambda: train_lin(LIN, OPT, 65536, 1, BAD, BAD, BAD, BAD), f"OverflowError: 65536 {U16}"),
-    (lambda: train_cat(CAT, OPT, 1.0, 1, BAD, BAD, BAD, BAD),
-     "TypeError: argument 'num_epochs': expected a non-negative integer, got float"),
-    (lambda: train_lin(LIN, OPT, None, 1, BAD, BAD, BAD, BAD),
-     "TypeError: argument 'num_epochs': expected a non-negative integer, got NoneType"),
+    (lambda: train_cat(CAT, OPT, 1.0, 1, BAD, BAD, BAD, BAD), T("num_epochs", N, "float")),
     (lambda: train_lin(LIN, OPT, 1, 65536, BAD, BAD, BAD, BAD), f"OverflowError: 65536 {U16}"),
-    (lambda: train_cat(CAT, OPT, 1, "1", BAD, BAD, BAD, BAD),
-     "TypeError: argument 'print_freq': expected a non-negative integer, got str"),
-    (lambda: train_lin(LIN, OPT, 1, 1, BAD, BAD, BAD, BAD),
-     f"TypeError: argument 'x': expected {M}, got an array of float64"),
-    (lambda: train_lin(LIN, OPT, 1, 1, [[1.0]], BAD, BAD, BAD),
-     f"TypeError: argument 'x': expected {M}, got list"),
-    (lambda: train_cat(CAT, OPT, 1, 1, np.float32(1), BAD, BAD, BAD),
-     f"TypeError: argument 'x': expected {M}, got float32"),
+    (lambda: train_cat(CAT, OPT, 1, "1", BAD, BAD, BAD, BAD), T("print_freq", N, "str")),
+    (lambda: train_lin(LIN, OPT, 1, 1, BAD, BAD, BAD, BAD), T("x", M, "an array of float64")),
+    (lambda: train_lin(LIN, OPT, 1, 1, [[1.0]], BAD, BAD, BAD), T("x", M, "list")),
     (lambda: train_lin(LIN, OPT, 1, 1, np.zeros((2, 2), ">f4"), BAD, BAD, BAD),
-     f"TypeError: argument 'x': expected {M}, got an array of >f4"),
-    (lambda: train_lin(LIN, OPT, 1, 1, np.zeros((2, 2), np.float16), BAD, BAD, BAD),
-     f"TypeError: argument 'x': expected {M}, got an array of float16"),
+     T("x", M, "an array of >f4")),
     (lambda: train_lin(LIN, OPT, 1, 1, f32(2, 2), BAD, BAD, BAD),
-     f"TypeError: argument 'y': expected {V}, got an array with 2 dimensions"),
-    (lambda: train_lin(LIN, OPT, 1, 1, f32(2, 2), None, BAD, BAD),
-     f"TypeError: argument 'y': expected {V}, got NoneType"),
-    (lambda: train_lin(LIN, OPT, 1, 1, f32(2, 2), np.zeros(2, np.int32), BAD, BAD),
-     f"TypeError: argument 'y': expected {V}, got an array of int32"),
+     T("y", V, "an array with 2 dimensions")),
+    (lambda: train_lin(LIN, OPT, 1, 1, f32(2, 2), i32(2), 0, 0), T("y", V, "an array of int32")),
     (lambda: train_lin(LIN, OPT, 1, 1, f32(2, 2), f32(2), f32(2), BAD),
-     f"TypeError: argument 'val_x': expected {M}, got an array with 1 dimension"),
-    (lambda: train_cat(CAT, OPT, 1, 1, f32(2, 2), i32(2), f32(2, 2, 1), BAD),
-     f"TypeError: argument 'val_x': expected {M}, got an array with 3 dimensions"),
+     T("val_x", M, "an array with 1 dimension")),
     (lambda: train_lin(LIN, OPT, 1, 1, f32(2, 2), f32(2), NONE, np.zeros(2, ">f4")),
-     f"TypeError: argument 'val_y': expected {V}, got an array of >f4"),
-    (lambda: train_cat(CAT, OPT, 1, 1, f32(2, 2), [0, 1], BAD, BAD),
-     f"TypeError: argument 'y': expected {L}, got list"),
+     T("val_y", V, "an array of >f4")),
     (lambda: train_cat(CAT, OPT, 1, 1, f32(2, 2), np.zeros(2, np.int64), BAD, BAD),
-     f"TypeError: argument 'y': expected {L}, got an array of int64"),
-    (lambda: train_cat(CAT, OPT, 1, 1, f32(2, 2), np.zeros(2, np.uint32), BAD, BAD),
-     f"TypeError: argument 'y': expected {L}, got an array of uint32"),
+     T("y", L, "an array of int64")),
     (lambda: train_cat(CAT, OPT, 1, 1, f32(2, 2), np.zeros((2, 1), np.int32), BAD, BAD),
-     f"TypeError: argument 'y': expected {L}, got an array with 2 dimensions"),
+     T("y", L, "an array with 2 dimensions")),
     (lambda: train_cat(CAT, OPT, 1, 1, f32(2, 2), i32(2), NONE, np.zeros(2, ">i4")),
-     f"TypeError: argument 'val_y': expected {L}, got an array of >i4"),
-    (lambda: train_cat(CAT, OPT, 1, 1, f32(2, 2), i32(2), NONE, f32(2)),
-     f"TypeError: argument 'val_y': expected {L}, got an array of float32"),
-    (lambda: eval_lin(LIN, BAD, f32(2)),
-     f"TypeError: argument 'val_x': expected {M}, got an array of float64"),
-    (lambda: eval_lin(LIN, f32(2, 2), i32(2)),
-     f"TypeError: argument 'val_y': expected {V}, got an array of int32"),
-    (lambda: eval_cat(LIN, BAD, BAD),
-     "TypeError: argument 'model': expected CategoricalModel, got LinearModel"),
-    (lambda: eval_cat(CAT, f32(2), BAD),
-     f"TypeError: argument 'val_x': expected {M}, got an array with 1 dimension"),
-    (lambda: eval_cat(CAT, f32(2, 2), np.zeros(2, np.int16)),
-     f"TypeError: argument 'val_y': expected {L}, got an array of int16"),
-    (lambda: kemb.load_linear_model(pathlib.Path("m.json")),
-     "TypeError: argument 'save_best_params': expected str, got PosixPath"),
-    (lambda: kemb.load_categorical_model(b"m.json"),
-     "TypeError: argument 'save_best_params': expected str, got bytes"),
+     T("val_y", L, "an array of >i4")),
+    (lambda: eval_lin(LIN, f32(2, 2), i32(2)), T("val_y", V, "an array of int32")),
+    (lambda: eval_cat(LIN, BAD, BAD), T("model", "CategoricalModel", "LinearModel")),
+    (lambda: eval_cat(CAT, f32(2), BAD), T("val_x", M, "an array with 1 dimension")),
+    (lambda: kemb.load_linear_model(pathlib.Path("m.json")), T("save_best_params", S, "PosixPath")),
+    (lambda: kemb.load_categorical_model(b"m.json"), T("save_best_params", S, "bytes")),
 ])
 def test_refused_with_the_first_failing_argument(call, message):
     assert outcome(call) == message
 
 
 @pytest.mark.parametrize("call, function", [
-    (lambda: kemb.create_linear_model("linear"), "create_linear_model"),
-    (lambda: kemb.create_categorical_model("softmax", "", ""), "create_categorical_model"),
     (lambda: kemb.create_linear_model(output_type="linear", path=""), "create_linear_model"),
-    (lambda: kemb.create_linear_model("linear", "", output_type="linear"), "create_linear_model"),
     (lambda: add_cat(CAT, nope=1), "add_categorical_model_layer"),
-    (lambda: add_lin(), "add_linear_model_layer"),
     (lambda: kemb.create_optimizer("adam", 0.1), "create_optimizer"),
     (lambda: train_lin(LIN, OPT, 1, 1, BAD, BAD, BAD), "train_linear_model"),
     (lambda: train_cat(CAT, OPT, 1, 1, BAD, BAD, BAD, BAD, BAD), "train_categorical_model"),
-    (lambda: kemb.load_linear_model(), "load_linear_model"),
-    (lambda: kemb.load_categorical_model("a", "b"), "load_categorical_model"),
     (lambda: eval_lin(LIN, BAD), "evaluate_linear_model"),
-    (lambda: eval_cat(CAT, BAD, BAD, BAD), "evaluate_categorical_model"),
 ])
 def test_argument_matching_errors_name_the_function(call, function):
     result = outcome(call)
     assert result.startswith("TypeError: ") and f"{function}()" in result, result
 
 
-class Layouts:
-    """Arrays whose strides differ from a contiguous copy of theirs."""
-    matrices = {
-        "transposed": lambda: f32(2, 4).T,
-        "sliced": lambda: f32(8, 6)[::2, 1:5:2],
-        "negative strides": lambda: f32(4, 2)[::-1, ::-1],
-        "read-only": lambda: read_only(f32(4, 2)),
-        "fortran order": lambda: np.asfortranarray(f32(4, 2)),
-        "subclass": lambda: f32(4, 2).view(SubArray),
-        "broadcast view": lambda: np.broadcast_to(np.float32(1), (4, 2)),
-    }
-    vectors = {
-        "sliced": lambda: f32(8)[::2],
-        "negative strides": lambda: f32(4)[::-1],
-        "read-only": lambda: read_only(f32(4)),
-        "column of a matrix": lambda: f32(4, 3)[:, 1],
-    }
-
-
+# Arrays whose strides differ from a contiguous copy of theirs.
 @pytest.mark.parametrize("position, make", [
-    *(("x", make) for make in Layouts.matrices.values()),
-    *(("y", make) for make in Layouts.vectors.values())],
-    ids=[*Layouts.matrices, *(f"vector {name}" for name in Layouts.vectors)])
+    ("x", lambda: f32(2, 4).T), ("x", lambda: f32(8, 6)[::2, 1:5:2]),
+    ("x", lambda: f32(4, 2)[::-1, ::-1]), ("x", lambda: f32(4, 2).view(np.matrix)),
+    ("x", lambda: np.broadcast_to(np.float32(1), (4, 2))), ("y", lambda: f32(8)[::2]),
+    ("y", lambda: f32(4)[::-1]), ("y", lambda: read_only(f32(4)))],
+    ids=["transposed", "sliced", "negative-strides", "subclass", "broadcast", "vector-sliced",
+         "vector-negative-strides", "vector-read-only"])
 def test_any_layout_reads_as_its_logical_values(tmp_path, capfd, position, make):
     """The report, which depends on every value, equals that of a
     contiguous copy."""

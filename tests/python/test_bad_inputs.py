@@ -1,10 +1,7 @@
-"""Bad data and awkward paths end to end: NaN and infinity, empty arrays of
-every kind, row counts that disagree, labels out of range, selector texts
-that leave a piece out, 65535 epochs on tiny data, impossible sizes, and
-paths (not UTF-8, embedded NUL, too long, directories). Each gives its
-result or its exact exception (impossible sizes a PanicException, not an
-abort), prints the lines it should and saves only what it should, and the
-rows after it still train, save and load in the same interpreter."""
+"""Bad data and awkward paths end to end: each gives its result or its exact
+exception (impossible sizes a PanicException, not an abort), prints the lines
+it should and saves only what it should, and later rows still train, save and
+load in the same interpreter."""
 
 import os
 
@@ -40,76 +37,44 @@ def product(m, k, k2, n):
             "are not compatible for matrix multiplication")
 
 
-def too_long(path):
-    # Messages quote at most 256 bytes of a path, then name its size.
-    cut = f" [cut: {len(path)} bytes]" if len(path) > 256 else ""
+def too_long(path):  # messages quote 256 bytes of a path, then name its size
     return (OS + 'Os { code: 36, kind: InvalidFilename, message: "File name too long", '
-            f'path: "{path[:256]}"{cut} }}')
+            f'path: "{path[:256]}" [cut: {len(path)} bytes] }}')
 
 
-def train_c(x=X, y=LABELS, val_x=NONE, val_y=LABELS, path="", output_type="softmax", epochs=3,
-            shape=(3, 3)):
-    model = kemb.create_categorical_model(output_type, path)
-    model = kemb.add_categorical_model_layer(model, *shape, "dense")
-    kemb.train_categorical_model(model, SGD, epochs, 1, x, y, val_x, val_y)
+def train_c(x=X, y=LABELS, val_x=NONE, val_y=LABELS, path="", shape=(3, 3)):
+    model = kemb.add_categorical_model_layer(kemb.create_categorical_model("softmax", path),
+                                             *shape, "dense")
+    kemb.train_categorical_model(model, SGD, 3, 1, x, y, val_x, val_y)
 
 
-def train_l(x=X, y=TARGETS, val_x=NONE, val_y=TARGETS, path="", output_type="linear", epochs=3,
-            print_freq=1):
-    model = kemb.create_linear_model(output_type, path)
-    model = kemb.add_linear_model_layer(model, 3, 1, "dense")
-    kemb.train_linear_model(model, SGD, epochs, print_freq, x, y, val_x, val_y)
-
-
-def evaluate_c(x=X, y=LABELS):
-    kemb.evaluate_categorical_model(kemb.load_categorical_model("cat.json"), x, y)
-
-
-def evaluate_l(x=X, y=TARGETS):
-    kemb.evaluate_linear_model(kemb.load_linear_model("lin.json"), x, y)
-
-
-def evaluate_claimed(columns, rows):
-    """Evaluates a model file whose weights claim 0 x `columns`."""
-    layer = mf.layer("dense")
-    layer["weights"] = {"v": 1, "dim": [0, columns], "data": []}
-    model = kemb.load_categorical_model(mf.write("huge.json", mf.categorical_model([layer])))
-    kemb.evaluate_categorical_model(model, np.zeros((rows, 0), F), LABELS[:rows])
-
-
-def alloc(n):
-    return f"PanicException: memory allocation of {n} bytes failed"
+def train_l(x=X, y=TARGETS, path="", output_type="linear", epochs=3, print_freq=1):
+    model = kemb.add_linear_model_layer(kemb.create_linear_model(output_type, path), 3, 1, "dense")
+    kemb.train_linear_model(model, SGD, epochs, print_freq, x, y, NONE, y)
 
 
 # (id, call, outcome, lines printed (None: not checked), whether m.json exists after)
 CASES = [
     # NaN and infinity train and evaluate; the loss is NaN, so nothing saves.
     ("nan-in-x", lambda: train_c(x=with_value(X, (1, 2), np.nan), path="m.json"), "ok", 1, False),
-    ("inf-in-x", lambda: train_l(x=with_value(X, (3, 0), -np.inf), path="m.json"), "ok", 1, False),
     ("nan-in-targets", lambda: train_l(y=with_value(TARGETS, 4, np.nan), path="m.json"), "ok", 1,
      False),
     ("inf-in-validation", lambda: train_c(val_x=with_value(X, (3, 0), -np.inf)), "ok", 2, False),
-    ("nan-evaluated", lambda: evaluate_l(x=with_value(X, (1, 2), np.nan)), "ok", 6, False),
     # Impossible sizes.
     ("layer-2^40-squared", lambda: train_c(shape=(2**40, 2**40)),
      "PanicException: capacity overflow", 0, False),
-    ("layer-2^46-inputs", lambda: train_c(shape=(2**46, 1)), alloc(2**48), 0, False),
-    ("layer-2^46-neurons", lambda: train_c(shape=(1, 2**46)), alloc(2**48), 0, False),
-    ("file-claims-2^46", lambda: evaluate_claimed(2**46, 2), alloc(2**49), 0, False),
-    ("file-claims-2^62", lambda: evaluate_claimed(2**62, 8), "PanicException: capacity overflow",
-     0, False),
+    ("layer-2^46-inputs", lambda: train_c(shape=(2**46, 1)),
+     "PanicException: memory allocation of 281474976710656 bytes failed", 0, False),
     ("finite-saves", lambda: train_l(path="m.json"), "ok", 1, True),
     # Empty arrays of every kind.
     ("x-0x0", lambda: train_c(x=NONE, y=LABELS[:0]), product(0, 0, 3, 3), 0, False),
     ("x-0x3", lambda: train_c(x=np.zeros((0, 3), F), y=LABELS[:0]), "ok", 1, False),
     ("x-3x0", lambda: train_l(x=np.zeros((3, 0), F)), product(3, 0, 3, 1), 0, False),
-    ("targets-empty", lambda: train_l(y=TARGETS[:0]), OOB, 0, False),
-    ("labels-empty", lambda: train_c(y=LABELS[:0]), seq(0), 0, False),
     ("val-x-0x3", lambda: train_c(val_x=np.zeros((0, 3), F), val_y=LABELS[:0]), "ok", 2, False),
-    ("val-x-0x4", lambda: train_c(val_x=np.zeros((0, 4), F), val_y=LABELS[:0]),
-     product(0, 4, 3, 3), 0, False),
-    ("evaluate-0x0", lambda: evaluate_c(x=NONE, y=LABELS[:0]), product(0, 0, 3, 3), 0, False),
-    ("evaluate-0x3", lambda: evaluate_l(x=np.zeros((0, 3), F), y=TARGETS[:0]), "ok", 1, False),
+    ("evaluate-0x0", lambda: kemb.evaluate_categorical_model(
+     kemb.load_categorical_model("cat.json"), NONE, LABELS[:0]), product(0, 0, 3, 3), 0, False),
+    ("evaluate-0x3", lambda: kemb.evaluate_linear_model(
+     kemb.load_linear_model("lin.json"), np.zeros((0, 3), F), TARGETS[:0]), "ok", 1, False),
     # Row counts that disagree: fewer targets than predictions fail in the
     # loss, fewer labels in the accuracy; extra targets are ignored, extra
     # labels fail in the cross-entropy.
@@ -121,8 +86,6 @@ CASES = [
     # Labels outside the three classes.
     ("label-3", lambda: train_c(y=with_value(LABELS, 2, 3)), OOB, 0, False),
     ("label-minus-1", lambda: train_c(y=with_value(LABELS, 2, -1)), OOB, 0, False),
-    ("label-int32-max", lambda: train_c(y=with_value(LABELS, 2, 2**31 - 1)), OOB, 0, False),
-    ("label-int32-min", lambda: train_c(y=with_value(LABELS, 2, -2**31)), OOB, 0, False),
     # A linear model without the "linear" output has no predictions.
     ("no-predictions", lambda: train_l(output_type="identity"),
      "PanicException: called `Option::unwrap()` on a `None` value", 0, False),
@@ -142,14 +105,10 @@ CASES = [
     # The name is first used when the background writer links the file: its
     # failure may come some epochs later.
     ("name-too-long", lambda: train_l(path="n" * 300), too_long("n" * 300), None, False),
-    ("path-beyond-path-max", lambda: train_l(path="d/" * 3000 + "m.json"),
-     too_long("d/" * 3000 + "m.json"), 0, False),
     ("load-path-beyond-path-max", lambda: kemb.load_linear_model("d/" * 3000),
      too_long("d/" * 3000), None, False),
     ("path-is-directory", lambda: train_l(path="."),
      OS + 'Os { code: 21, kind: IsADirectory, message: "Is a directory", path: "." }', 0, False),
-    ("load-path-is-directory", lambda: kemb.load_linear_model("."),
-     OS + 'Error("Is a directory (os error 21)", line: 1, column: 0)', None, False),
 ]
 
 

@@ -1,10 +1,8 @@
-"""Crash safety of saves: a training child killed with SIGKILL after a
-random delay leaves the model path holding nothing (killed before the first
-save) or a complete document that loads. The only other files allowed are
-the temporary files of the killed saves: the one being written and the one
-queued behind it, each named .<target name>.kemb-tmp-<pid>-<16 hex digits>
-with the child's pid, which tells a cleanup that no running process owns
-them. (tools/crash_campaign.py runs hundreds of these trials.)"""
+"""Crash safety of saves: a training child killed with SIGKILL leaves the
+model path holding nothing or a complete document that loads, beside at most
+the temporary files of the saves it was writing and queueing, named
+.<target>.kemb-tmp-<child pid>-<16 hex digits>. (tools/crash_campaign.py
+runs hundreds of these trials.)"""
 
 import os
 import re
@@ -24,9 +22,8 @@ import sys
 import numpy as np
 import kemb
 
-# Saves of about 4 MB (the cached 2000 x 200 input) against a few
-# milliseconds of compute: most of an epoch is spent saving, so kills land
-# in all phases of a save.
+# Saves of 4 MB (the cached 2000 x 200 input) against milliseconds of
+# compute: kills land in all phases of a save.
 kind = sys.argv[1]
 rng = np.random.default_rng(int(sys.argv[2]))
 x = rng.normal(size=(2000, 200)).astype(np.float32)
@@ -60,12 +57,9 @@ def kill_trial(directory, kind, seed, delay):
     assert len(leftovers) <= 2, names
     assert all(int(TEMPORARY.match(name).group(1)) == child.pid for name in leftovers), names
     assert set(names) - set(leftovers) <= {"model.json"}, names
-    outcome = "none"
-    if "model.json" in names:
-        # A complete document, or PanicException.
+    if "model.json" in names:  # a complete document, or PanicException
         getattr(kemb, f"load_{kind}_model")(os.path.join(directory, "model.json"))
-        outcome = "complete"
-    return outcome + ("+leftover" if leftovers else "")
+    return ("complete" if "model.json" in names else "none") + ("+leftover" if leftovers else "")
 
 
 @pytest.mark.parametrize("kind", ["categorical", "linear"])
@@ -78,8 +72,7 @@ def test_a_leftover_temporary_file_does_not_disturb_the_next_save(tmp_path):
     leftover = tmp_path / ".model.json.kemb-tmp-999999999-0123456789abcdef"
     leftover.write_text('{"layers":[')
     # Separable classes: the loss falls from the first update on.
-    x = np.array([[1, 0], [0, 1], [1, 0], [0, 1]], np.float32)
-    y = np.array([0, 1, 0, 1], np.int32)
+    x, y = np.tile(np.eye(2, dtype=np.float32), (2, 1)), np.array([0, 1, 0, 1], np.int32)
     model = kemb.create_categorical_model("softmax", str(tmp_path / "model.json"))
     model = kemb.add_categorical_model_layer(model, 2, 2, "dense")
     kemb.train_categorical_model(model, kemb.create_optimizer("sgd", 0.5, 0.0), 5, 10, x, y, NONE, y)

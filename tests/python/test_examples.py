@@ -13,55 +13,23 @@ pytest.importorskip("sklearn")
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
-def digits(lines, _):
-    assert lines[0].startswith("digits: 1438 training and 359 validation images")
-    assert lines[1].startswith("epoch:   20, acc: ")
-    assert lines[2].startswith("validation:  acc: ")
-    assert float(re.search(r"validation accuracy ([\d.]+)%", lines[-1]).group(1)) >= 90.0
-
-
-def diabetes(lines, _):
-    assert sum(line.startswith("True: ") for line in lines) == 88
-    assert re.fullmatch(r"diabetes: validation mean absolute error \d+\.\d{3} .*", lines[-1])
-
-
-def build_model(lines, _):
-    assert lines[:3] == ["CategoricalModel", "LinearModel", "DynamicOptimizer"]
-
-
-def plot_training(lines, tmp_path):
-    assert lines[0].startswith("4 reports plotted to ")
-    assert (tmp_path / "plot.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-
-
-@pytest.mark.parametrize("check, args", [
-    (digits, ["--model", "m.json", "--epochs", "60", "--print-freq", "3"]),
-    (diabetes, ["--model", "m.json", "--epochs", "60", "--report-lines", "-1"]),
-    (build_model, []),
-    (plot_training, ["--epochs", "20", "--print-freq", "4", "--output", "plot.png"]),
+@pytest.mark.parametrize("script, args, expected", [
+    ("digits", ["--model", "m.json", "--epochs", "60", "--print-freq", "3"],
+     r"digits: 1438 training and 359 validation images.*\nepoch:   20, acc: .*\n"
+     r"validation:  acc: (?s:.*)validation accuracy (9\d|100)\.\d%.*\n"),
+    ("diabetes", ["--model", "m.json", "--epochs", "60", "--report-lines", "-1"],
+     r"(?s:.*)\nvalidation: .*\n(True: .*\n){88}Validation MSE: .*\n"
+     r"diabetes: validation mean absolute error \d+\.\d{3} .*\n"),
+    ("build_model", [], r"CategoricalModel\nLinearModel\nDynamicOptimizer\n(?s:.*)"),
+    ("plot_training", ["--epochs", "20", "--print-freq", "4", "--output", "plot.png"],
+     r"4 reports plotted to (?s:.*)"),
 ])
-def test_example(tmp_path, check, args):
-    if check is plot_training:
+def test_example(tmp_path, script, args, expected):
+    if script == "plot_training":
         pytest.importorskip("matplotlib")
-    result = subprocess.run([sys.executable, str(EXAMPLES / f"{check.__name__}.py"), *args],
+    result = subprocess.run([sys.executable, str(EXAMPLES / f"{script}.py"), *args],
                             capture_output=True, text=True, timeout=600, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    check(result.stdout.splitlines(), tmp_path)
-
-
-def test_plot_parser_pairs_validation_with_its_epoch():
-    sys.path.insert(0, str(EXAMPLES))
-    try:
-        import plot_training
-    finally:
-        sys.path.remove(str(EXAMPLES))
-    progress = plot_training.parse([
-        "epoch:    5, acc: 0.500, loss: 1.250 [x: 1.250, reg: 0.000], lr 0.01",
-        "validation:  acc: NaN, loss: inf [x: inf, reg: 0.000]",
-        "epoch:   10, acc: 0.750, loss: 0.500 [x: 0.500, reg: 0.000], lr 0.01",
-        "True: 1, Predicted: 1, Certainty: 99.0%",
-    ])
-    assert progress.epochs == [5, 10] and progress.loss == [1.25, 0.5]
-    assert progress.val_epochs == [5] and progress.val_loss == [float("inf")]
-    assert str(progress.val_accuracy) == "[nan]"
-    assert progress.other_lines == ["True: 1, Predicted: 1, Certainty: 99.0%"]
+    assert re.fullmatch(expected, result.stdout), result.stdout[-2000:]
+    if script == "plot_training":
+        assert (tmp_path / "plot.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

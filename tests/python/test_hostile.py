@@ -1,9 +1,7 @@
-"""Hostile conditions, each in a child process with a timeout: another
-thread changing the working directory during training, model files with
-one enormous token, Ctrl-C in every wait of a call (between epochs, the
-final save wait, FIFOs that block open() or never end), and the
-interpreter's exit while daemon threads are inside kemb calls. (Latencies
-and memory figures are bench/interrupt_latency.py's and bench/hostile_token.py's.)"""
+"""Hostile conditions, each in a child process with a timeout: a change of
+directory during training, a model file with one enormous token, Ctrl-C in
+every wait of a call, and the interpreter's exit while daemon threads are
+inside kemb calls."""
 
 import os
 import signal
@@ -41,41 +39,32 @@ first, second, alone = sys.argv[1:4]
 x = data["x"]
 y = (x[:, 0] > x[:, 1]).astype(np.int32)
 
-
-def train(path):
-    model = kemb.create_categorical_model("softmax", path)
-    model = kemb.add_categorical_model_layer(model, 64, 32, "dense", "relu")
-    model = kemb.add_categorical_model_layer(model, 32, 2, "dense")
+def train(path):  # on a new thread: its generator is seeded by KEMB_SEED
+    add = kemb.add_categorical_model_layer
+    model = add(add(kemb.create_categorical_model("softmax", path), 64, 32, "dense", "relu"), 32, 2,
+                "dense")
     kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.001, 0.0), 150, 150,
                                  x, y, np.zeros((0, 0), np.float32), y)
 
-
-def on_new_thread(target, *args):
-    # Each thread draws from its own generator, seeded by KEMB_SEED.
-    thread = threading.Thread(target=target, args=args)
-    thread.start()
-    thread.join()
-
-
-def move():
-    # While a save to the first directory is under way, move elsewhere.
+def move():  # while a save to the first directory is under way
     while not any(".kemb-tmp-" in name for name in os.listdir(first)):
         pass
     os.chdir(second)
 
-
-on_new_thread(train, os.path.join(alone, "model.json"))
-mover = threading.Thread(target=move)
-mover.start()
-on_new_thread(train, "model.json")
-mover.join()
+threads = [threading.Thread(target=train, args=(os.path.join(alone, "model.json"),)),
+           threading.Thread(target=move), threading.Thread(target=train, args=("model.json",))]
+threads[0].start()
+threads[0].join()
+threads[1].start()
+threads[2].start()
+threads[1].join()
+threads[2].join()
 """
 
 
 def test_a_change_of_directory_moves_later_saves_and_orphans_nothing(tmp_path):
     first, second, alone = (tmp_path / name for name in ("first", "second", "alone"))
-    for d in (first, second, alone):
-        d.mkdir()
+    [d.mkdir() for d in (first, second, alone)]
     np.savez(tmp_path / "arrays.npz", x=np.random.default_rng(3).random((3000, 64), dtype=F))
     child = start(tmp_path, CHDIR, first, second, alone, cwd=first, stderr=subprocess.PIPE,
                   env=dict(os.environ, KEMB_SEED="11"))
@@ -94,13 +83,12 @@ def test_a_change_of_directory_moves_later_saves_and_orphans_nothing(tmp_path):
         kemb.load_categorical_model(str(first / "model.json"))
 
 
-# The child's peak resident set is its VmHWM (KiB): getrusage's ru_maxrss
-# starts from the parent's peak, which survives exec and would hide growth.
+# The child's peak resident set is its VmHWM (KiB): ru_maxrss would start
+# from the parent's peak.
 HOSTILE_TOKEN = """
 def peak_kib():
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
-
 
 before = peak_kib()
 try:
@@ -120,10 +108,7 @@ TOKEN = 30_000_000
 def test_one_huge_token_costs_a_bounded_message_and_memory(tmp_path, head, tail, marker):
     path = tmp_path / "hostile.json"
     with open(path, "w") as f:
-        f.write(head)
-        for _ in range(TOKEN // 1_000_000):
-            f.write("9" * 1_000_000)
-        f.write(tail)
+        f.write(head + "9" * TOKEN + tail)
     child = start(tmp_path, HOSTILE_TOKEN, path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = child.communicate(timeout=TIMEOUT)
     assert child.returncode == 0, err
@@ -134,32 +119,20 @@ def test_one_huge_token_costs_a_bounded_message_and_memory(tmp_path, head, tail,
 
 
 CTRL_C = """
-import os, signal, threading, time
+import contextlib, os, signal, threading, time
 mode, path = sys.argv[1:3]
-# A child of a shell without job control starts with SIGINT ignored, and
-# Python then installs no handler of its own.
+# A child of a shell without job control starts with SIGINT ignored.
 signal.signal(signal.SIGINT, signal.default_int_handler)
-ticks = 0
 
-
-def ticker():
-    # Runs only while the lock is free; presses Ctrl-C at its 20th tick.
-    global ticks
-    while True:
+def ticker():  # runs only while the lock is free; Ctrl-C at its 20th tick
+    for _ in range(20):
         time.sleep(0.01)
-        ticks += 1
-        if ticks == 20:
-            os.kill(os.getpid(), signal.SIGINT)
+    os.kill(os.getpid(), signal.SIGINT)
 
-
-def endless_writer():
-    try:
-        with open(path, "wb") as f:  # opens once the load opens the other end
-            while True:
-                f.write(b" " * 65536)
-    except BrokenPipeError:
-        pass
-
+def endless_writer():  # its open() returns once the load opens the other end
+    with contextlib.suppress(BrokenPipeError), open(path, "wb") as f:
+        while True:
+            f.write(b" " * 65536)
 
 if mode.startswith("fifo"):
     os.mkfifo(path)
@@ -172,9 +145,9 @@ try:
     else:
         x = data["x"]
         y = (x[:, 0] > x[:, 1]).astype(np.int32)
-        model = kemb.create_categorical_model("softmax", path)
-        model = kemb.add_categorical_model_layer(model, x.shape[1], 16, "dense", "relu")
-        model = kemb.add_categorical_model_layer(model, 16, 2, "dense")
+        add = kemb.add_categorical_model_layer
+        model = add(add(kemb.create_categorical_model("softmax", path), x.shape[1], 16, "dense",
+                        "relu"), 16, 2, "dense")
         epochs = 2 if mode == "final-wait" else 5000
         kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.001, 0.0), epochs,
                                      epochs, x, y, np.zeros((0, 0), np.float32), y)
@@ -182,23 +155,19 @@ try:
 except KeyboardInterrupt:
     print("KeyboardInterrupt", flush=True)
 """
-# Rows x columns of the training set: saves of 40 MB while epochs run, a
-# last save of 220 MB to interrupt, tiny ones for a FIFO target.
+# Rows x columns of x: saves of 40 MB during epochs, a last one of 220 MB.
 SHAPES = {"epochs": (20000, 200), "final-wait": (20000, 1000), "fifo-save": (64, 4)}
 
 
 def interrupted_run(tmp_path, mode, path):
     """Runs CTRL_C in `mode`, pressing Ctrl-C where the mode needs it."""
     child = start(tmp_path, CTRL_C, mode, path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if mode == "epochs":
-        # Epoch 3 is printed before its save: saves are under way.
+    if mode == "epochs":  # epoch 3 is printed before its save
         for line in child.stdout:
             if line.startswith("epoch:    3"):
                 break
         child.send_signal(signal.SIGINT)
-    elif mode == "final-wait":
-        # The only save (epoch 2) is being written once its file grows; the
-        # call waits for it.
+    elif mode == "final-wait":  # the only save (epoch 2), which the call waits for, grows
         def written(name):
             try:
                 return os.path.getsize(tmp_path / name)
@@ -239,13 +208,11 @@ DAEMON = """
 import os, threading, time
 kind, path, fifo = sys.argv[1:4]
 x, y = data["x"], data["y"]
-model = kemb.create_linear_model("linear", path)
-model = kemb.add_linear_model_layer(model, 8, 16, "dense", "relu")
-model = kemb.add_linear_model_layer(model, 16, 1, "dense")
+add = kemb.add_linear_model_layer
+model = add(add(kemb.create_linear_model("linear", path), 8, 16, "dense", "relu"), 16, 1, "dense")
 opt = kemb.create_optimizer("sgd", 0.01, 0.0)
 kemb.train_linear_model(model, opt, 3, 3, x, y, x, y)
 trained = kemb.load_linear_model(path)
-
 
 def work():
     while True:
@@ -255,7 +222,6 @@ def work():
             kemb.evaluate_linear_model(trained, x, y)
         else:
             kemb.load_linear_model(path)
-
 
 threading.Thread(target=work, daemon=True).start()
 if kind == "load":
@@ -272,7 +238,7 @@ def test_the_interpreter_exits_normally_with_daemon_threads_in_kemb_calls(tmp_pa
              y=rng.normal(size=200).astype(F))
     child = start(tmp_path, DAEMON, kind, tmp_path / "model.json", tmp_path / "fifo",
                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, err = child.communicate(timeout=TIMEOUT)
     # Not 134 (std::terminate on the thread's forced unwind), and no hang.
+    err = child.communicate(timeout=TIMEOUT)[1]
     assert child.returncode == 0, err
     assert leftovers(tmp_path) == []

@@ -1,12 +1,7 @@
-"""No leaks through the module: every function, succeeding and failing
-(wrong argument kinds, bad files, PanicException from the core), called
-thousands of times in a child process, leaves resident memory and the
-tracemalloc total where they were after a warm-up, and the reference counts
-of its arguments as they were.
-
-The models carry 96 x 96 weights, so a leaked record or array copy per call
-(36 KiB or more) would add well over 50 MiB over the run, far beyond the
-bound."""
+"""No leaks through the module: every function, succeeding and failing, called
+thousands of times in a child leaves resident memory, the tracemalloc total
+and its arguments' reference counts where they were after a warm-up. With
+96 x 96 weights a leaked record or array copy per call adds over 50 MiB."""
 
 import json
 import os
@@ -24,7 +19,6 @@ import numpy as np
 import kemb
 
 os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # evaluation reports
-Panic = None
 F = np.float32
 rng = np.random.default_rng(3)
 x = rng.normal(size=(8, 96)).astype(F)
@@ -32,11 +26,7 @@ y = rng.normal(size=8).astype(F)
 labels = (np.arange(8) % 3).astype(np.int32)
 none = np.zeros((0, 0), F)
 tmp = sys.argv[1]
-saved_linear = os.path.join(tmp, "linear.json")
-saved_categorical = os.path.join(tmp, "categorical.json")
-bad_file = os.path.join(tmp, "bad.json")
-with open(bad_file, "w") as f:
-    f.write('{"layers":[{"layer_type":"dense"}]}')
+saved_linear, saved_categorical = (os.path.join(tmp, n) for n in ("linear.json", "cat.json"))
 
 linear = kemb.create_linear_model("linear", saved_linear)
 linear = kemb.add_linear_model_layer(linear, 96, 96, "dense", "relu")
@@ -45,8 +35,6 @@ categorical = kemb.create_categorical_model("softmax", saved_categorical)
 categorical = kemb.add_categorical_model_layer(categorical, 96, 96, "dense", "relu")
 categorical = kemb.add_categorical_model_layer(categorical, 0, 0, "dropout", None, 0.1)
 categorical = kemb.add_categorical_model_layer(categorical, 96, 3, "dense")
-unsaved = kemb.create_categorical_model("softmax", "")
-unsaved = kemb.add_categorical_model_layer(unsaved, 96, 3, "dense")
 missing_dir = kemb.create_linear_model("linear", os.path.join(tmp, "no", "such", "dir.json"))
 missing_dir = kemb.add_linear_model_layer(missing_dir, 96, 1, "dense")
 sgd = kemb.create_optimizer("sgd", 0.01, 0.0)
@@ -63,50 +51,26 @@ dense, relu = "den" + "se", "re" + "lu"
 CALLS = [
     # (function, positional arguments, keyword arguments, expected exception)
     (kemb.create_linear_model, ("linear", "m.json"), {}, None),
-    (kemb.create_linear_model, (None, "m.json"), {}, TypeError),
-    (kemb.create_linear_model, ("linear",), {}, TypeError),
-    (kemb.create_categorical_model, ("softmax", ""), {}, None),
     (kemb.create_categorical_model, ("softmax", b"bytes"), {}, TypeError),
     (kemb.add_linear_model_layer, (linear,), {"n_inputs": n300, "layer_type": dense}, None),
-    (kemb.add_linear_model_layer, (categorical, 4, 4), {}, TypeError),
     (kemb.add_linear_model_layer, (linear, -1), {}, OverflowError),
     (kemb.add_categorical_model_layer, (categorical, n300, n300, dense, relu, 0.5), {}, None),
-    (kemb.add_categorical_model_layer, (categorical, 2.0), {}, TypeError),
     (kemb.add_categorical_model_layer, (categorical,), {"nope": 1}, TypeError),
     (kemb.create_optimizer, ("adam", 0.001, 0.0), {}, None),
-    (kemb.create_optimizer, ("adam", "fast", 0.0), {}, TypeError),
     (kemb.train_linear_model, (linear, sgd, 2, 1, x, y, none, y), {}, None),
-    (kemb.train_linear_model, (linear, sgd, 2, 0, x, y, none, y), {}, "attempt to divide by zero"),
     (kemb.train_linear_model, (linear, sgd, 2, 1, x.astype(np.float64), y, none, y), {}, TypeError),
-    (kemb.train_linear_model, (linear, sgd, 70000, 1, x, y, none, y), {}, OverflowError),
     (kemb.train_linear_model, (linear, sgd, 2, 1, x[:, :5], y, none, y), {}, "ndarray: inputs"),
     (kemb.train_linear_model, (missing_dir, sgd, 3, 1, x, y, none, y), {}, "called `Result"),
     (kemb.train_categorical_model, (categorical, adam, 2, 1, x, labels, x, labels), {}, None),
-    (kemb.train_categorical_model, (unsaved, sgd, 2, 1, x, labels + 5, none, labels), {},
-     "ndarray: index out of bounds"),
     (kemb.train_categorical_model, (categorical, adam, 2, 1, x, y, x, labels), {}, TypeError),
     (kemb.load_linear_model, (saved_linear,), {}, None),
     (kemb.load_linear_model, (saved_categorical,), {}, "called `Result"),
-    (kemb.load_linear_model, (os.path.join(tmp, "missing.json"),), {}, "called `Result"),
-    (kemb.load_linear_model, (3,), {}, TypeError),
     (kemb.load_categorical_model, (saved_categorical,), {}, None),
-    (kemb.load_categorical_model, (bad_file,), {}, "called `Result"),
-    (kemb.load_categorical_model, (tmp,), {}, "called `Result"),
     (kemb.evaluate_linear_model, (loaded_linear, x, y), {}, None),
-    (kemb.evaluate_linear_model, (loaded_linear, x[:, :3], y), {}, "ndarray: inputs"),
-    (kemb.evaluate_linear_model, (loaded_linear, x, labels), {}, TypeError),
     (kemb.evaluate_categorical_model, (loaded_categorical, x, labels), {}, None),
     (kemb.evaluate_categorical_model, (loaded_categorical, x, labels[:2]), {},
      "index out of bounds"),
-    (kemb.evaluate_categorical_model, (loaded_linear, x, labels), {}, TypeError),
 ]
-
-
-def check(error, expected):
-    if isinstance(expected, str):
-        return type(error).__name__ == "PanicException" and error.args[0].startswith(expected)
-    return error is None if expected is None else isinstance(error, expected)
-
 
 def call(function, args, kwargs, expected):
     # The exception is checked inside its handler: kept beyond it, its
@@ -114,12 +78,13 @@ def call(function, args, kwargs, expected):
     try:
         function(*args, **kwargs)
     except BaseException as error:
-        if not check(error, expected):
-            raise AssertionError(f"{function.__name__}: {error!r}, expected {expected}")
+        if isinstance(expected, str):
+            assert type(error).__name__ == "PanicException", error
+            assert error.args[0].startswith(expected), error
+        else:
+            assert expected is not None and isinstance(error, expected), error
         return
-    if not check(None, expected):
-        raise AssertionError(f"{function.__name__}: no {expected}")
-
+    assert expected is None, f"{function.__name__}: no {expected}"
 
 # Reference counts of the arguments. Shared singletons and cached small ints
 # are referenced from everywhere, so their counts say nothing about one call.
@@ -128,21 +93,16 @@ def refcounts(args, kwargs):
         return a is None or type(a) is bool or (type(a) is int and -5 <= a <= 256)
     return [None if shared(a) else sys.getrefcount(a) for a in (*args, *kwargs.values())]
 
-
 def one_round(check_refcounts):
     for function, args, kwargs, expected in CALLS:
         before = refcounts(args, kwargs)
         call(function, args, kwargs, expected)
         if check_refcounts:
-            after = refcounts(args, kwargs)
-            if after != before:
-                raise AssertionError(f"{function.__name__}{args!r}: refcounts {before} -> {after}")
-
+            assert refcounts(args, kwargs) == before, (function.__name__, args)
 
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
 
 tracemalloc.start()
 warm_up, iterations = int(sys.argv[2]), int(sys.argv[3])
@@ -173,6 +133,6 @@ def test_memory_and_reference_counts_stay_flat(tmp_path):
         capture_output=True, text=True, timeout=1800, env=env)
     assert result.returncode == 0, result.stderr[-3000:]
     figures = json.loads(result.stderr.strip().splitlines()[-1])
-    assert figures["calls"] == 35
+    assert figures["calls"] == 19
     assert figures["rss_after"] - figures["rss_before"] < RSS_BOUND, figures
     assert figures["traced_after"] - figures["traced_before"] < TRACEMALLOC_BOUND, figures

@@ -32,12 +32,11 @@ def test_categorical_classes_match_evaluation(tmp_path, capfd):
     x = (digits.data / 16.0).astype(np.float32)
     y = digits.target.astype(np.int32)
     path = tmp_path / "digits.json"
-    model = kemb.create_categorical_model("softmax", str(path))
-    model = kemb.add_categorical_model_layer(model, 64, 32, "dense", "relu")
-    model = kemb.add_categorical_model_layer(model, layer_type="dropout", dropout_rate=0.2)
-    model = kemb.add_categorical_model_layer(model, 32, 10, "dense")
-    opt = kemb.create_optimizer("adam", 0.01, 1e-3)
-    kemb.train_categorical_model(model, opt, 30, 1, x[:1400], y[:1400], x[1400:], y[1400:])
+    add = kemb.add_categorical_model_layer
+    model = add(add(kemb.create_categorical_model("softmax", str(path)), 64, 32, "dense", "relu"),
+                32, 10, "dense")
+    kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.01, 1e-3), 30, 1,
+                                 x[:1400], y[:1400], x[1400:], y[1400:])
     capfd.readouterr()
     kemb.evaluate_categorical_model(kemb.load_categorical_model(str(path)), x, y)
     printed = [int(c) for c in re.findall(r"Predicted: (\d+),", capfd.readouterr().out)]
@@ -53,16 +52,15 @@ def test_linear_outputs_match_kemb(tmp_path):
     x = rng.standard_normal((300, 5), dtype=np.float32)
     y = (np.sin(x[:, 0]) + x[:, 1] * x[:, 2]).astype(np.float32)
     path = tmp_path / "regression.json"
-    model = kemb.create_linear_model("linear", str(path))
-    model = kemb.add_linear_model_layer(model, 5, 16, "dense", "relu")
-    model = kemb.add_linear_model_layer(model, layer_type="dropout", dropout_rate=0.1)
-    model = kemb.add_linear_model_layer(model, 16, 1, "dense")
-    # A trailing dropout layer with rate 0 changes nothing but caches its
-    # input, the model's output, which the file then holds: kemb's own
-    # float32 predictions for the validation pass that ran with the saved weights.
-    model = kemb.add_linear_model_layer(model, layer_type="dropout", dropout_rate=0.0)
-    opt = kemb.create_optimizer("adam", 0.01, 0.0)
-    kemb.train_linear_model(model, opt, 40, 1, x[:200], y[:200], x[200:], y[200:])
+    add = kemb.add_linear_model_layer
+    model = add(add(add(kemb.create_linear_model("linear", str(path)), 5, 16, "dense", "relu"),
+                    layer_type="dropout", dropout_rate=0.1), 16, 1, "dense")
+    # A trailing dropout layer of rate 0 caches its input, the model's output:
+    # the file holds kemb's predictions for the validation pass that ran with
+    # the saved weights.
+    model = add(model, layer_type="dropout", dropout_rate=0.0)
+    kemb.train_linear_model(model, kemb.create_optimizer("adam", 0.01, 0.0), 40, 1, x[:200],
+                            y[:200], x[200:], y[200:])
     cache = json.loads(path.read_text())["layers"][-1]["inputs"]
     expected = np.array(cache["data"], np.float32).reshape(cache["dim"])[:, 0]
 
