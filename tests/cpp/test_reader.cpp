@@ -66,6 +66,26 @@ TEST(reader, accepts_any_key_order_unknown_keys_white_space_and_array_forms) {
             located("trailing characters", 3, 2));
 }
 
+// Multi-byte characters at each edge of their ranges: the shortest forms,
+// the surrogates and code points past U+10FFFF are refused.
+TEST(reader, utf8_range_boundaries) {
+  const auto read_type = [](const std::string& bytes) {
+    return read<CategoricalModel>(R"({"layers":[],"output_type":")" + bytes +
+                                  R"(","loss_type":"","acc_type":"","save_best_params":""})")
+        .output_type;
+  };
+  for (const char* ok : {"\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xE1\x80\x80", "\xED\x9F\xBF",
+                         "\xEE\x80\x80", "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF1\x80\x80\x80",
+                         "\xF3\xBF\xBF\xBF", "\xF4\x8F\xBF\xBF"}) {
+    EXPECT_EQ(message_of([&] { EXPECT_EQ(read_type(ok), ok); }), "<no error>") << ok;
+  }
+  for (const char* bad : {"\x80", "\xC1\xBF", "\xC2\x7F", "\xC2\xC0", "\xE0\x9F\xBF", "\xED\xA0\x80",
+                          "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF1\x80\x80\x7F"}) {
+    EXPECT_NE(message_of([&] { read_type(bad); }).find("invalid unicode code point"),
+              std::string::npos) << bad;
+  }
+}
+
 struct Failure {
   std::string text;
   std::string message;

@@ -4,6 +4,7 @@
 // only the newest save lands, creation failures are raised in the epoch,
 // write failures no later than finish(), and abandoned or replaced saves
 // leave no temporary file.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -165,6 +166,26 @@ TEST_F(save_pipeline, abandon_keeps_the_last_complete_save_and_removes_the_rest)
   // Either none of the abandoned saves landed, or one landed whole.
   EXPECT_NE(std::find(texts.begin(), texts.end(), contents(path("m.json"))), texts.end());
   EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
+}
+
+// A destination opened O_APPEND makes copy_file_range fail with EBADF: the
+// copy falls back to reading in 1 MiB blocks, with the same bytes.
+TEST_F(save_pipeline, copy_from_falls_back_to_reading_with_the_same_bytes) {
+  std::string source((2 << 20) + 12345, '\0');
+  std::mt19937_64 rng(5);
+  for (char& c : source) c = static_cast<char>(rng());
+  put_file(path("src"), source);
+  const int in = ::open(path("src").c_str(), O_RDONLY);
+  for (const int flags : {O_WRONLY, O_WRONLY | O_APPEND}) {
+    const int out = ::open(path("dst").c_str(), flags | O_CREAT | O_TRUNC, 0600);
+    persistence::FileSink sink(out, "dst");
+    sink.copy_from(in, 7, source.size() - 7);
+    EXPECT_TRUE(contents(path("dst")) == source.substr(7)) << flags;
+    EXPECT_NE(message_of([&] { sink.copy_from(in, 9, source.size()); }).find("code: 5,"),
+              std::string::npos) << flags;
+    ::close(out);
+  }
+  ::close(in);
 }
 
 // A two-layer classifier on a small separable problem, saving to `path`.
