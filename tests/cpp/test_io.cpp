@@ -1,13 +1,8 @@
-// The error type and its shared messages, operating system error texts,
-// the report number forms and the console writer.
-#include <fcntl.h>
-#include <unistd.h>
-
+// The error type and its shared messages, operating system error texts and
+// the report number forms.
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 
-#include "io/console.hpp"
 #include "io/number_format.hpp"
 #include "io/os_error.hpp"
 #include "support.hpp"
@@ -70,11 +65,8 @@ TEST(number_format, fixed_examples) {
     int digits;
     const char* text;
   } cases[] = {
-      {0.875f, 3, "0.875"},  {0.412f, 3, "0.412"},    {12.0f, 3, "12.000"},  {0.0625f, 3, "0.062"},
-      {0.1875f, 3, "0.188"}, {0.25f, 1, "0.2"},       {0.75f, 1, "0.8"},     {97.3f, 1, "97.3"},
-      {-0.0f, 3, "-0.000"},  {-0.0001f, 3, "-0.000"}, {0.0005f, 3, "0.001"}, {2.0f / 3.0f, 3, "0.667"},
-      {inf, 3, "inf"},       {-inf, 1, "-inf"},       {test::nan(), 3, "NaN"},
-      {1e20f, 3, "100000002004087734272.000"},
+      {0.0625f, 3, "0.062"}, {0.1875f, 3, "0.188"}, {-0.0f, 3, "-0.000"}, {-0.0001f, 3, "-0.000"},
+      {inf, 3, "inf"},       {-inf, 1, "-inf"},     {test::nan(), 3, "NaN"},
       {max, 1, "340282346638528859811704183484516925440.0"},
   };
   for (const auto& c : cases) EXPECT_EQ(fixed(c.value, c.digits), c.text) << c.text;
@@ -99,35 +91,6 @@ TEST(number_format, fixed_matches_printf_reference) {
       ASSERT_EQ(fixed(value, digits), expected) << test::bits(value);
     }
   }
-}
-
-// What print_line writes with file descriptor 1 on the write end of a pipe
-// (closed at the read end when `broken`), or the message it fails with.
-std::string printed(const std::vector<std::string>& lines, bool broken) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "<no pipe>";
-  if (broken) ::close(fds[0]);
-  const auto old_handler = std::signal(SIGPIPE, SIG_IGN);
-  const int saved = ::dup(STDOUT_FILENO);
-  ::dup2(fds[1], STDOUT_FILENO);
-  std::string message = message_of([&] {
-    for (const std::string& line : lines) print_line(line);
-  });
-  ::dup2(saved, STDOUT_FILENO);
-  ::close(saved);
-  ::close(fds[1]);
-  std::signal(SIGPIPE, old_handler);
-  if (broken) return message;
-  char buffer[256];
-  const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-  ::close(fds[0]);
-  return std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-}
-
-TEST(console, writes_whole_lines_to_descriptor_one_and_fails_on_a_broken_pipe) {
-  EXPECT_EQ(printed({"epoch:    1, acc: 0.500\n", "validation:  acc: 0.250\n"}, false),
-            "epoch:    1, acc: 0.500\nvalidation:  acc: 0.250\n");
-  EXPECT_EQ(printed({"lost\n"}, true), "failed printing to stdout: Broken pipe (os error 32)");
 }
 
 }  // namespace

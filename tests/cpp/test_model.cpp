@@ -1,8 +1,5 @@
-// Model passes, prediction, the regularization loss (each term only with
-// its coefficient > 0) and the report lines. The buffered passes are
-// compared with a plain layer-by-layer run on value copies: outputs and
-// every layer field must agree, also after the training set was lent to
-// the first layer.
+// Model passes against a plain layer-by-layer run on value copies,
+// prediction, the regularization loss and the report lines.
 #include "activation/softmax.hpp"
 #include "loss/categorical_crossentropy.hpp"
 #include "loss/mean_squared_error.hpp"
@@ -126,11 +123,8 @@ TEST(model, regularization_loss_weighs_every_term_by_its_coefficient) {
   // With every coefficient 0 there is no penalty at all (the weight
   // magnitude, 3.5 here, is not added with an implicit coefficient 1).
   EXPECT_EQ(model.regularization_loss(), 0.0f);
-  model.layers[0].weight_regularizer_l1 = 1.0f;
-  EXPECT_EQ(model.regularization_loss(), 3.5f);
-  model.layers[0].weight_regularizer_l2 = 0.1f;
-  EXPECT_EQ(bits(model.regularization_loss()), bits(3.5f + 0.1f * 5.25f));
   model.layers[0].weight_regularizer_l1 = 0.5f;
+  model.layers[0].weight_regularizer_l2 = 0.1f;
   model.layers[0].bias_regularizer_l1 = 0.25f;
   model.layers[0].bias_regularizer_l2 = 2.0f;
   float expected = 0.0f;

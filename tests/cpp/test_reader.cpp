@@ -1,8 +1,5 @@
-// The reader: what it accepts (key order, unknown keys, array forms, white
-// space, null as NaN, long numbers) and every failure message with its line
-// and column, the same read at once or in pieces; and the robustness loop:
-// truncated, bit-flipped, spliced and random inputs each give a model or a
-// parse error, the same both ways.
+// The reader: what it accepts and every failure message with its line and
+// column, the same read at once or in pieces.
 #include "support.hpp"
 
 namespace kemb::test {
@@ -187,15 +184,10 @@ TEST(reader, long_tokens_are_quoted_in_part) {
   expect_failures({
       {R"({"v":1,"dim":[)" + digits + "]", "invalid value: integer `" + digits.substr(0, 256) +
            "` [cut: 100000 bytes], expected an unsigned integer below 2^64", 2, 14 + n},
-      {R"({"v":1,"dim":[-)" + digits + "]", "invalid value: integer `-" + digits.substr(0, 255) +
-           "` [cut: 100001 bytes], expected an unsigned integer", 2, 15 + n},
-      {R"({"v":1,"dim":[)" + digits + ".5]", "invalid type: floating point `" +
-           digits.substr(0, 256) + "` [cut: 100002 bytes], expected an unsigned integer", 2, 16 + n},
       {R"({"v":1,"dim":[1,1],"data":[")" + word + "\"]}", "invalid type: string \\\"" +
            word.substr(0, 256) + "\\\" [cut: 100000 bytes], expected a float", 2, 29 + n},
       {R"({"v":1,")" + accented + "\":0}", "unknown field `" + accented.substr(0, 255) +
            "` [cut: 200001 bytes], expected one of `v`, `dim`, `data`", 2, 11 + 2 * n},
-      {R"({"v":1,"dim":[1,1],"data":[)" + digits + ".]}", "invalid number", 2, 28 + n},
   }, true);
 }
 
@@ -221,66 +213,12 @@ TEST(reader, long_numbers_read_as_the_whole_token) {
   EXPECT_TRUE(same_bits(read<CategoricalModel>(text, 9).layers[0].weights, expected));
 }
 
-std::string mutate(const std::string& text, const std::string& other, std::mt19937_64& rng) {
-  std::string out = text;
-  const std::size_t at = out.empty() ? 0 : rng() % out.size();
-  switch (rng() % 6) {
-    case 0: out.resize(at); break;  // truncated
-    case 1:
-      if (!out.empty()) out[at] = static_cast<char>(out[at] ^ (1 << (rng() % 8)));  // bit flip
-      break;
-    case 2:  // spliced
-      out = out.substr(0, at) + other.substr(other.empty() ? 0 : rng() % other.size());
-      break;
-    case 3: {  // a structural byte inserted
-      static constexpr char kBytes[] = "{}[],:\"\\-0123456789.eEnull \n";
-      out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), kBytes[rng() % (sizeof kBytes - 1)]);
-      break;
-    }
-    case 4: out.erase(at, rng() % 8); break;
-    default:  // random bytes
-      out.resize(rng() % 64);
-      for (char& c : out) c = static_cast<char>(rng());
-  }
-  return out;
-}
-
-// "ok" or the message of one read; anything but a kemb::Error fails the test.
-template <typename Model>
-std::string outcome(const std::string& text, int pieces_seed) {
-  const std::string message = message_of([&] { read<Model>(text, pieces_seed); });
-  return message == "<no error>" ? "ok" : message;
-}
-
-template <typename Model>
-void check_mutations(std::uint64_t seed) {
-  std::mt19937_64 rng(seed);
-  int accepted = 0;
-  for (int i = 0; i < 3000; ++i) {
-    const std::string text = text_of(ref::random_record<Model>(rng));
-    const std::string other = text_of(ref::random_record<Model>(rng));
-    std::string input = mutate(text, other, rng);
-    if (rng() % 2) input = mutate(input, other, rng);
-    const std::string whole = outcome<Model>(input, -1);
-    ASSERT_EQ(whole, outcome<Model>(input, i)) << input;
-    ASSERT_TRUE(whole == "ok" || whole.starts_with(kResultPrefix + "Error(\"")) << whole;
-    accepted += whole == "ok";
-  }
-  // Some mutations (inside a float's digits, say) keep the document valid.
-  EXPECT_GT(accepted, 0);
-  EXPECT_LT(accepted, 3000);
-}
-
-TEST(robustness, mutated_files) {
-  check_mutations<LinearModel>(3);
-  check_mutations<CategoricalModel>(4);
-}
-
 TEST(robustness, deep_nesting_is_refused_without_recursion) {
   std::string objects = "{\"x\":";
   for (int i = 0; i < 100000; ++i) objects += "{\"a\":";
   for (const std::string& deep : {"{\"x\":" + std::string(1'000'000, '['), objects}) {
-    EXPECT_NE(outcome<LinearModel>(deep, -1).find("recursion limit exceeded"), std::string::npos);
+    EXPECT_NE(message_of([&] { read<LinearModel>(deep); }).find("recursion limit exceeded"),
+              std::string::npos);
   }
 }
 

@@ -1,11 +1,6 @@
-// Impossible sizes: array storage the machine cannot provide, and element
-// counts whose byte size overflows, fail as kemb::Error with "memory
-// allocation of N bytes failed" or "capacity overflow" wherever they arise
-// (records, layer initialisation, products, loaded models), in the plain and
-// in the sanitizer build alike, and the process goes on working afterwards.
-//
-// Sizes stay at 2^46 floats (256 TiB) or more: beyond any machine's memory,
-// the 128 TiB user address space and AddressSanitizer's 1 TiB allocation
+// Impossible sizes fail as kemb::Error ("memory allocation of N bytes
+// failed" or "capacity overflow") wherever they arise. Sizes stay at 2^46
+// floats (256 TiB) or more: beyond any address space and AddressSanitizer's
 // limit, so the failure is certain whatever the overcommit policy.
 #include <functional>
 
@@ -49,15 +44,11 @@ TEST(resource_limits, impossible_sizes_raise_errors) {
       {"matrix of 2^40 x 2^40", [] { Matrix m(k40, k40); }, "capacity overflow"},
       {"matrix of 2^62 floats", [] { Matrix m(std::size_t{1} << 61, 2); }, "capacity overflow"},
       {"matrix of 256 TiB", [] { Matrix m(k46, 1); }, kFailed256TiB},
-      {"matrix of 4 PiB", [] { Matrix m(k40, 1024); },
-       "memory allocation of 4503599627370496 bytes failed"},
-      {"vector of 256 TiB", [] { Vector v(k46); }, kFailed256TiB},
       {"vector of 2^62 floats", [] { Vector v(std::size_t{1} << 62); }, "capacity overflow"},
       {"labels of 256 TiB", [] { Labels l; resize_checked(l, k46); }, kFailed256TiB},
       {"reshape to 256 TiB", [] { Matrix m(2, 2); m.reshape_for_overwrite(1, k46); },
        kFailed256TiB},
       {"dense layer of 2^40 x 2^40", [] { dense(k40, k40).init(); }, "capacity overflow"},
-      {"dense layer of 2^46 x 1", [] { dense(k46, 1).init(); }, kFailed256TiB},
       {"dense layer of 1 x 2^46 (biases)", [] { dense(0, k46).init(); }, kFailed256TiB},
       {"product of 256 TiB", [] { matmul(Matrix(k46 / 4, 0), Matrix(0, 4)); },
        kFailed256TiB},
@@ -65,12 +56,7 @@ TEST(resource_limits, impossible_sizes_raise_errors) {
        [] { matmul(Matrix(8, 0), Matrix(0, std::size_t{1} << 62)); },
        "capacity overflow"},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(message_of(c.body), c.message) << c.name;
-  }
-  // Memory is still there for ordinary work.
-  Matrix m(1000, 1000);
-  EXPECT_EQ(m.size(), 1000000u);
+  for (const Case& c : cases) EXPECT_EQ(message_of(c.body), c.message) << c.name;
 }
 
 TEST(resource_limits, a_loaded_model_claiming_terabytes_fails_in_its_first_pass) {

@@ -1,9 +1,5 @@
-// The background save pipeline and the training loop's use of it: the
-// bytes of every file equal the plain writer's (the first input's text
-// prepared in an unnamed file or formatted at each save, split formatting),
-// only the newest save lands, creation failures are raised in the epoch,
-// write failures no later than finish(), and abandoned or replaced saves
-// leave no temporary file.
+// The background save pipeline and the training loop's use of it: file
+// bytes equal the plain writer's, failures surface, no temporary is left.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -78,9 +74,7 @@ TEST_P(pipeline_bytes, every_file_equals_the_plain_writers_text) {
 }
 
 INSTANTIATE_TEST_SUITE_P(modes, pipeline_bytes,
-                         ::testing::Values(Mode{true, 1, 30, true, 5}, Mode{true, 2, 20000, true, 5},
-                                           Mode{true, 2, 20000, false, 5},
-                                           Mode{false, 1, 20000, false, 5},
+                         ::testing::Values(Mode{true, 1, 30, true, 5}, Mode{true, 2, 20000, false, 5},
                                            Mode{false, 3, 20000, true, 5},
                                            Mode{true, 2, 5000, true, 30}));
 
@@ -218,16 +212,6 @@ struct Training {
     });
   }
 };
-
-TEST_F(save_pipeline, training_ends_with_the_last_saved_epoch_on_disk) {
-  Training t(path("m.json"));
-  std::vector<std::string> texts;
-  t.run(40, [](int) {}, texts);
-  // Adam on this problem lowers the loss in every epoch: every epoch from
-  // the second saves, so the file holds the last one.
-  EXPECT_TRUE(contents(path("m.json")) == texts.back());
-  EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
-}
 
 TEST_F(save_pipeline, a_loop_failure_completes_the_queued_save_before_it_propagates) {
   Training t(path("m.json"));

@@ -1,6 +1,5 @@
-// The writer's exact text (documents of both model kinds, array objects,
-// string escapes, the block hand-over to a sink) and round trips of random
-// models through the writer and the reader, at once and in pieces.
+// The writer's exact text and round trips of random models through the
+// writer and the reader, at once and in pieces.
 #include "support.hpp"
 
 namespace kemb::test {
@@ -68,30 +67,6 @@ TEST(writer, arrays_in_row_major_order_and_string_escapes) {
   Matrix inconsistent(2, 2);
   inconsistent.rows = 3;  // 3 x 2 claimed, 4 values held
   EXPECT_EQ(message_of([&] { text_of_value(inconsistent); }), kIndexError);
-}
-
-TEST(writer, sink_receives_whole_blocks_of_the_same_text) {
-  struct RecordingSink final : persistence::ByteSink {
-    std::vector<std::string> blocks;
-    void write(const char* data, std::size_t size) override { blocks.emplace_back(data, size); }
-  } sink;
-  LinearModel model;
-  model.layers.resize(1);
-  model.layers[0].inputs = Matrix(300, 1000);  // about 1.2 MB of "0.0," text
-  for (std::size_t i = 0; i < model.layers[0].inputs.size(); ++i) {
-    model.layers[0].inputs.data[i] = static_cast<float>(i) * 0.25f;
-  }
-  TextBuffer buffer(sink);
-  persistence::write_model(model, buffer);
-  buffer.finish();
-  std::string joined;
-  for (const std::string& block : sink.blocks) joined += block;
-  EXPECT_EQ(joined, text_of(model));
-  ASSERT_GE(sink.blocks.size(), 2u);
-  for (std::size_t i = 0; i + 1 < sink.blocks.size(); ++i) {
-    EXPECT_GT(sink.blocks[i].size(), TextBuffer::kBlockSize - 64);
-    EXPECT_LE(sink.blocks[i].size(), TextBuffer::kBlockSize);
-  }
 }
 
 // Random models read back field for field, at once and in pieces, and a
