@@ -1,8 +1,5 @@
-// Support of the GoogleTest files: bit-for-bit and relative comparisons,
-// seeded data, the message of a failing call, the buffer kernels and the
-// layer passes as value-returning calls, layer builders, a seeded generator
-// for a scope, a piecewise byte source and a fixture with a fresh temporary
-// directory. Kept apart from reference.hpp, which the tools share.
+// Support of the GoogleTest files (reference.hpp, kept free of GoogleTest,
+// is shared with the tools).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -62,32 +59,8 @@ std::string message_of(Call&& call) {
   return "<no error>";
 }
 
-template <typename A, typename B>
-::testing::AssertionResult same_bits(const A& a, const B& b) {
-  if (a.size() != b.size()) {
-    return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size();
-  }
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    if (bits(a[k]) != bits(b[k])) {
-      return ::testing::AssertionFailure() << "element " << k << ": " << a[k] << " (0x" << std::hex
-                                           << bits(a[k]) << ") vs " << b[k] << " (0x" << bits(b[k])
-                                           << ")";
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
-inline ::testing::AssertionResult same_bits(const Matrix& a, const Matrix& b) {
-  if (a.rows != b.rows || a.cols != b.cols) {
-    return ::testing::AssertionFailure()
-           << "shapes " << a.rows << "x" << a.cols << " and " << b.rows << "x" << b.cols;
-  }
-  return same_bits(a.data, b.data);
-}
-inline ::testing::AssertionResult same_bits(const Vector& a, const Vector& b) {
-  return same_bits(a.data, b.data);
-}
-
-// Relative closeness, for results whose summation order is free.
+// Equal shapes and every element within `rel` (relative; summation order
+// is free), or bit for bit when `rel` < 0.
 inline ::testing::AssertionResult close(const Matrix& a, const Matrix& b, double rel = 1e-5) {
   if (a.rows != b.rows || a.cols != b.cols) {
     return ::testing::AssertionFailure()
@@ -95,11 +68,16 @@ inline ::testing::AssertionResult close(const Matrix& a, const Matrix& b, double
   }
   for (std::size_t k = 0; k < a.size(); ++k) {
     const double x = a.data[k], y = b.data[k];
-    if (std::fabs(x - y) > rel * (1.0 + std::fabs(y))) {
-      return ::testing::AssertionFailure() << "element " << k << ": " << x << " vs " << y;
+    if (rel < 0 ? bits(a.data[k]) != bits(b.data[k]) : std::fabs(x - y) > rel * (1.0 + std::fabs(y))) {
+      return ::testing::AssertionFailure() << "element " << k << ": " << x << " vs " << y << std::hex
+                                           << " (0x" << bits(a.data[k]) << ", 0x" << bits(b.data[k]) << ")";
     }
   }
   return ::testing::AssertionSuccess();
+}
+inline ::testing::AssertionResult same_bits(const Matrix& a, const Matrix& b) { return close(a, b, -1); }
+inline ::testing::AssertionResult same_bits(const Vector& a, const Vector& b) {
+  return close(Matrix(1, a.size(), a.data), Matrix(1, b.size(), b.data), -1);
 }
 
 // Uniform values in [-scale, scale), reproducible from `seed`.

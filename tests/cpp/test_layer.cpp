@@ -1,5 +1,4 @@
-// The Layer record: init, dense and dropout passes against references, and
-// the dispatch on unknown types.
+// The Layer record: init, and the dense and dropout passes against references.
 #include "layer/dense.hpp"
 #include "layer/dropout.hpp"
 #include "support.hpp"
@@ -29,9 +28,7 @@ TEST(layer_init, dense_draws_scaled_normals_and_keeps_every_other_field) {
     squares += static_cast<double>(w) * w;
     beyond += std::fabs(w) > 0.03f;
   }
-  // 200000 draws: the mean's standard error is 0.01 / sqrt(n) ~ 2.2e-5 and
-  // the deviation's ~ 1.6e-5; the bounds are about six of those. About
-  // 0.27% of a normal lies beyond three deviations.
+  // Bounds of about six standard errors; 0.27% of a normal lies beyond 3 sigma.
   EXPECT_LT(std::fabs(sum / n), 1.5e-4);
   EXPECT_NEAR(std::sqrt(squares / n - (sum / n) * (sum / n)), 0.01, 1e-4);
   EXPECT_NEAR(beyond / n, 0.0027, 0.0008);
@@ -205,21 +202,6 @@ TEST(dropout, backward_multiplies_by_the_mask_read_by_position) {
     Matrix g(2, 2), out;
     EXPECT_EQ(message_of([&] { layer.backward(out, g, want); }), kIndexError);
   }
-}
-
-TEST(layer_dispatch, unknown_type_outputs_nothing_and_keeps_caches) {
-  Layer layer;
-  layer.layer_type = "Dense";
-  layer.inputs = Matrix(1, 1, {5});
-  EXPECT_EQ(forward(layer, Matrix(2, 2, {1, 2, 3, 4}), true), Matrix());
-  EXPECT_EQ(layer.inputs, Matrix(1, 1, {5}));
-  EXPECT_EQ(backward(layer, Matrix(2, 2, {1, 2, 3, 4})), Matrix());
-  layer.activation_type = "relu";
-  EXPECT_EQ(forward(layer, Matrix(2, 2), true), Matrix());
-  EXPECT_EQ(layer.activation_inputs, Matrix());
-  // With the rectifier the gradient passes through it.
-  layer.activation_inputs = Matrix(1, 2, {-1, 1});
-  EXPECT_EQ(backward(layer, Matrix(1, 2, {3, 4})), Matrix(1, 2, {0, 4}));
 }
 
 }  // namespace

@@ -178,14 +178,12 @@ TEST(reader, array_object_and_number_failures) {
 // in pieces, long numbers stream through their own path.
 TEST(reader, long_tokens_are_quoted_in_part) {
   const int n = 100000;
-  const std::string digits(n, '7'), word(n, 'a');
+  const std::string digits(n, '7');
   std::string accented = "a";  // 1 + 2n bytes: the cut falls inside a character
   for (int i = 0; i < n; ++i) accented += "\xc3\xa9";
   expect_failures({
       {R"({"v":1,"dim":[)" + digits + "]", "invalid value: integer `" + digits.substr(0, 256) +
            "` [cut: 100000 bytes], expected an unsigned integer below 2^64", 2, 14 + n},
-      {R"({"v":1,"dim":[1,1],"data":[")" + word + "\"]}", "invalid type: string \\\"" +
-           word.substr(0, 256) + "\\\" [cut: 100000 bytes], expected a float", 2, 29 + n},
       {R"({"v":1,")" + accented + "\":0}", "unknown field `" + accented.substr(0, 255) +
            "` [cut: 200001 bytes], expected one of `v`, `dim`, `data`", 2, 11 + 2 * n},
   }, true);
