@@ -1,6 +1,5 @@
-// relu, softmax and the linear prediction: bit for bit against naive loops
-// on random data laced with -0.0, NaN, infinities and subnormals, in place
-// too, and the shape rules and failures.
+// relu, softmax and the linear prediction bit for bit against naive loops
+// on data laced with special values, in place too, and their failures.
 #include <math.h>
 
 #include "activation/linear.hpp"

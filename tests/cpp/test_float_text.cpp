@@ -1,7 +1,5 @@
-// Float text: the model file and report layouts of io::float_text against
-// exact strings for every layout rule, and against the std::to_chars
-// reference on a fixed sample of 2^20 bit patterns; reading number tokens
-// back through persistence::parse_float.
+// Float text in both layouts against exact strings and the std::to_chars
+// reference on 2^20 bit patterns; reading number tokens back.
 #include "io/float_text.hpp"
 #include "persistence/json_number.hpp"
 #include "support.hpp"

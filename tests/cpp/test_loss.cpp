@@ -1,6 +1,5 @@
-// Cross-entropy, mean squared error and the two accuracies: bit for bit
-// against naive float32 loops in the stated order (clip bounds, divisors,
-// NaN), and every failure message.
+// The losses and accuracies bit for bit against naive float32 loops in the
+// stated order, and every failure message.
 #include <math.h>
 
 #include "accuracy/categorical.hpp"
@@ -53,7 +52,6 @@ TEST(categorical_crossentropy, matches_reference) {
   for (const auto& c : cases) {
     EXPECT_PRED2(same_value, cce::calculate(c.output, c.labels), reference_cce(c.output, c.labels));
   }
-  EXPECT_NEAR(cce::calculate(kProbabilities, {0, 1}), 0.5249f, 1e-4f);
 }
 
 TEST(categorical_crossentropy, backward_matches_reference_in_place_too) {

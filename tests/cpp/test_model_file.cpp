@@ -1,6 +1,5 @@
-// Saving and loading files: the round trip through a file, the operating
-// system's errors, and the atomic replace (a failing or killed save keeps
-// the previous file byte for byte; temporary files; permission bits; links).
+// Saving and loading files: the round trip, the operating system's errors
+// and the atomic replace (old file kept, permission bits, links).
 #include <signal.h>
 #include <sys/resource.h>
 
