@@ -7,18 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <bit>
-#include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <limits>
-#include <random>
 #include <sstream>
-#include <string>
 #include <type_traits>
 #include <vector>
 

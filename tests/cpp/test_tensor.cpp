@@ -112,5 +112,35 @@ TEST(elementwise, sums_run_left_to_right_in_float32) {
   EXPECT_EQ(tensor::sum_squares(w, 2), 9.25f);
 }
 
+
+// Impossible sizes fail as kemb::Error wherever they arise. Sizes stay at
+// 2^46 floats (256 TiB) or more: beyond any address space and
+// AddressSanitizer's limit, so the failure is certain whatever the overcommit.
+TEST(resource_limits, impossible_sizes_raise_errors) {
+  constexpr std::size_t k46 = std::size_t{1} << 46, k40 = std::size_t{1} << 40;
+  const std::string overflow = "capacity overflow",
+                    failed = "memory allocation of 281474976710656 bytes failed";
+  const struct {
+    const char* name;
+    void (*body)();
+    const std::string& message;
+  } cases[] = {
+      {"matrix of 2^40 x 2^40", [] { Matrix m(k40, k40); }, overflow},
+      {"matrix of 2^62 floats", [] { Matrix m(std::size_t{1} << 61, 2); }, overflow},
+      {"matrix of 256 TiB", [] { Matrix m(k46, 1); }, failed},
+      {"vector of 2^62 floats", [] { Vector v(std::size_t{1} << 62); }, overflow},
+      {"labels of 256 TiB", [] { Labels l; tensor::resize_checked(l, k46); }, failed},
+      {"reshape to 256 TiB", [] { Matrix(2, 2).reshape_for_overwrite(1, k46); }, failed},
+      {"dense layer of 2^40 x 2^40", [] { dense(k40, k40).init(); }, overflow},
+      {"dense layer of 1 x 2^46 (biases)", [] { dense(0, k46).init(); }, failed},
+      {"product of 256 TiB",
+       [] { Matrix c; tensor::gemm(c, Matrix(k46 / 4, 0), Transpose::no, Matrix(0, 4), Transpose::no); },
+       failed},
+      {"product whose size overflows",
+       [] { Matrix c; tensor::gemm(c, Matrix(8, 0), Transpose::no, Matrix(0, 1ull << 62), Transpose::no); },
+       overflow},
+  };
+  for (const auto& c : cases) EXPECT_EQ(message_of(c.body), c.message) << c.name;
+}
 }  // namespace
 }  // namespace kemb::test
