@@ -102,21 +102,16 @@ TEST(dense, regularizer_terms_are_added_in_order) {
   layer.bias_regularizer_l1 = 0.75f;
   layer.bias_regularizer_l2 = 1.5f;
   backward(layer, g);
-  const auto sign = [](float v) { return v < 0.0f ? -1.0f : 1.0f; };  // zero and NaN: +1
-  Matrix expected_dw = plain_dw;
-  for (std::size_t k = 0; k < 4; ++k) {
-    const float w = layer.weights.data[k];
-    expected_dw.data[k] = expected_dw.data[k] + sign(w) * 0.5f;
-    expected_dw.data[k] = expected_dw.data[k] + w * (0.25f + 0.25f);
-  }
-  Vector expected_db = plain_db;
-  for (std::size_t j = 0; j < 2; ++j) {
-    const float b = layer.biases[j];
-    expected_db[j] = expected_db[j] + sign(b) * 0.75f;
-    expected_db[j] = expected_db[j] + b * (1.5f + 1.5f);
-  }
-  EXPECT_TRUE(same_bits(layer.dweights, expected_dw));
-  EXPECT_TRUE(same_bits(layer.dbiases, expected_db));
+  // The l1 term (sign of zero and NaN: +1), then the l2 term, each rounded.
+  const auto add = [](tensor::FloatArray g, const tensor::FloatArray& p, float l1, float l2) {
+    for (std::size_t k = 0; k < g.size(); ++k) {
+      g[k] = g[k] + (p[k] < 0.0f ? -1.0f : 1.0f) * l1;
+      g[k] = g[k] + p[k] * (l2 + l2);
+    }
+    return g;
+  };
+  EXPECT_TRUE(same_bits(layer.dweights, Matrix(2, 2, add(plain_dw.data, layer.weights.data, 0.5f, 0.25f))));
+  EXPECT_TRUE(same_bits(layer.dbiases, Vector(add(plain_db.data, layer.biases.data, 0.75f, 1.5f))));
 
   // A coefficient that is 0, negative or NaN adds nothing.
   for (float off : {0.0f, -1.0f, nan()}) {
