@@ -37,18 +37,6 @@ LinearModel large_model() {
   return model;
 }
 
-TEST_F(model_file, save_then_load_gives_the_same_models) {
-  const LinearModel linear = large_model();
-  save(linear, path("m.json"));
-  EXPECT_EQ(contents(path("m.json")), text_of(linear));
-  EXPECT_TRUE(ref::same_record(linear, load_linear_model(path("m.json"))));
-  std::mt19937_64 rng(8);
-  const auto categorical = ref::random_record<CategoricalModel>(rng);
-  save(categorical, path("m.json"));  // replaces the linear document
-  EXPECT_TRUE(ref::same_record(categorical, load_categorical_model(path("m.json"))));
-  EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
-}
-
 TEST_F(model_file, load_failures_name_the_os_or_parse_error) {
   EXPECT_EQ(message_of([&] { load_linear_model(path("missing.json")); }),
             os_error("code: 2, kind: NotFound, message: \"No such file or directory\"",
