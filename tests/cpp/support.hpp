@@ -4,13 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <sstream>
 #include <type_traits>
 #include <vector>
 
@@ -192,63 +187,5 @@ std::string text_of(const Model& model) {
   persistence::write_model(model, text);
   return text;
 }
-
-inline std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void put_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// Runs `body` (returning a string) in a child process: what it returned, or
-// "<signal N>" when the child was killed.
-template <typename Body>
-std::string in_child(Body body) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "<no pipe>";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const std::string out = body();
-    (void)!::write(fds[1], out.data(), out.size());
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  std::string out;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFSIGNALED(status) ? "<signal " + std::to_string(WTERMSIG(status)) + ">" : out;
-}
-
-// Each test gets its own empty directory, removed afterwards.
-class TempDirTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kemb-files-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  // The names in the directory, sorted.
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
-      names.push_back(e.path().filename());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  std::filesystem::path dir_;
-};
 
 }  // namespace kemb::test

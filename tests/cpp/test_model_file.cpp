@@ -5,6 +5,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "persistence/model_file.hpp"
 #include "persistence/save_pipeline.hpp"
@@ -18,11 +24,66 @@ using persistence::load_categorical_model;
 using persistence::load_linear_model;
 using persistence::save;
 
-class model_file : public TempDirTest {
+std::string contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void put_file(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// Runs `body` (returning a string) in a child process: what it returned, or
+// "<signal N>" when the child was killed.
+template <typename Body>
+std::string in_child(Body body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "<no pipe>";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const std::string out = body();
+    (void)!::write(fds[1], out.data(), out.size());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string out;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) ? "<signal " + std::to_string(WTERMSIG(status)) + ">" : out;
+}
+
+// Each test gets its own empty directory, removed afterwards.
+class model_file : public ::testing::Test {
  protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kemb-files-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // The names in the directory, sorted.
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      names.push_back(e.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
   std::string os_error(const std::string& description, const std::string& name) const {
     return kResultPrefix + "Os { " + description + ", path: \"" + name + "\" }";
   }
+
+  std::filesystem::path dir_;
 };
 
 // A model whose text is a few megabytes: several write blocks, several
