@@ -70,11 +70,9 @@ TEST(float_text, layout_rules_and_boundaries) {
   }
 }
 
-// 2^20 bit patterns, both signs: every power of two with its neighbours (the
-// uneven rounding interval sits there), the 1025 patterns around every power
-// of ten (each layout boundary and each change of exponent width), the first
-// and last subnormals, the top of the range with the infinity and some NaNs,
-// and seeded random patterns for the rest.
+// 2^20 bit patterns, both signs: every power of two with its neighbours, the
+// 1025 around every power of ten (layout boundaries, exponent widths), the
+// first and last subnormals, the top with infinity and NaNs, random ones.
 std::vector<std::uint32_t> sample_bit_patterns() {
   std::vector<std::uint32_t> bits;
   const auto add = [&](std::uint32_t b) {
