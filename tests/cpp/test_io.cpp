@@ -191,8 +191,8 @@ TEST(number_format, fixed_examples) {
     int digits;
     const char* text;
   } cases[] = {
-      {0.0625f, 3, "0.062"}, {0.1875f, 3, "0.188"}, {-0.0f, 3, "-0.000"}, {-0.0001f, 3, "-0.000"},
-      {inf, 3, "inf"},       {-inf, 1, "-inf"},     {test::nan(), 3, "NaN"},
+      {0.0625f, 3, "0.062"}, {-0.0f, 3, "-0.000"}, {inf, 3, "inf"}, {-inf, 1, "-inf"},
+      {test::nan(), 3, "NaN"},
       {max, 1, "340282346638528859811704183484516925440.0"},
   };
   for (const auto& c : cases) EXPECT_EQ(fixed(c.value, c.digits), c.text) << c.text;

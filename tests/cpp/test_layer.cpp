@@ -89,11 +89,6 @@ TEST(dense, backward_matches_reference) {
     EXPECT_TRUE(close(layer.dweights, product(x, true, local, false)));
     EXPECT_TRUE(close(dinputs, product(local, false, layer.weights, true)));
     EXPECT_TRUE(close(Matrix(1, 4, layer.dbiases.data), sums));
-    // Skipping the input gradient changes nothing else.
-    Layer skipping = layer;
-    Matrix consumed = g, unused;
-    skipping.backward(unused, consumed, false);
-    EXPECT_EQ(skipping, layer);
   }
 }
 
@@ -352,10 +347,7 @@ TEST(report, lines) {
       {validation_line(1.0f, 0.0004f, 0.0004f, "x"),
        "validation:  acc: 1.000, loss: 0.001 [x: 0.000, reg: 0.000]\n"},
       {categorical_sample_line(2, 2, 0.973f * 100.0f), "True: 2, Predicted: 2, Certainty: 97.3%\n"},
-      {categorical_sample_line(-1, 0, 0.0f), "True: -1, Predicted: 0, Certainty: 0.0%\n"},
-      {categorical_summary_line(nan()), "Validation accuracy NaN%\n"},
       {linear_sample_line(1.5f, 1.32f, 1.5f - 1.32f), "True: 1.500, Predicted: 1.320, Error 0.180\n"},
-      {linear_summary_line(0.25f, 100.0f), "Validation MSE: 0.250, Accuracy 100.0%\n"},
   };
   for (const auto& [line, expected] : cases) EXPECT_EQ(line, expected);
 }

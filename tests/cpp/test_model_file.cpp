@@ -72,9 +72,7 @@ class model_file : public ::testing::Test {
   // The names in the directory, sorted.
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
-      names.push_back(e.path().filename());
-    }
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
