@@ -2,8 +2,6 @@
 // several steps against literal references, state of any shape included.
 #include <math.h>
 
-#include <functional>
-
 #include "optimizer/adam.hpp"
 #include "optimizer/dyn_optimizer.hpp"
 #include "support.hpp"
@@ -123,7 +121,7 @@ TEST_P(rules, state_of_any_shape_like_the_reference) {
   };
   const struct {
     const char* name;
-    std::function<void(Layer&)> set;
+    void (*set)(Layer&);
     const char* error;
   } cases[] = {
       {"larger state and gradients", larger, "<no error>"},
