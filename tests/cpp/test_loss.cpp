@@ -1,6 +1,5 @@
-// The activations, losses and accuracies bit for bit against naive float32
-// loops in the stated order (data laced with special values, in place too),
-// and every failure message.
+// Activations, losses and accuracies bit for bit against naive float32 loops
+// in the stated order (special values, in place too), and every failure.
 #include <math.h>
 
 #include "accuracy/categorical.hpp"

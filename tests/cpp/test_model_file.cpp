@@ -20,7 +20,6 @@ namespace kemb::test {
 namespace {
 
 namespace fs = std::filesystem;
-using persistence::load_categorical_model;
 using persistence::load_linear_model;
 using persistence::save;
 
@@ -72,7 +71,7 @@ class model_file : public ::testing::Test {
   // The names in the directory, sorted.
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir_)) names.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -130,9 +129,8 @@ TEST_F(model_file, save_failures_name_the_os_error_and_create_nothing) {
   EXPECT_EQ(contents(path("plain")), "not a directory");
 }
 
-// A save beyond the file size limit fails with EFBIG when SIGXFSZ is
-// ignored, and is killed by it otherwise; either way the old file stays,
-// and a killed save leaves a recognisable temporary file.
+// Beyond the file size limit a save fails with EFBIG (SIGXFSZ ignored) or is
+// killed; the old file stays, a killed save leaves a recognisable temporary.
 TEST_F(model_file, a_failed_or_killed_save_keeps_the_old_file) {
   const std::string old_text = text_of(LinearModel{});
   put_file(path("m.json"), old_text);
@@ -190,8 +188,7 @@ using persistence::SavePipeline;
 
 class save_pipeline : public model_file {};
 
-// A model whose first layer holds `rows` x 64 inputs of every float kind,
-// followed by random layers; saved to `path`.
+// Random layers after one with `rows` x 64 inputs of every float kind.
 CategoricalModel model_with_inputs(std::mt19937_64& rng, std::size_t rows,
                                    const std::string& path) {
   auto model = ref::random_record<CategoricalModel>(rng);

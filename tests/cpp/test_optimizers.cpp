@@ -91,7 +91,6 @@ class rules : public ::testing::TestWithParam<const char*> {};
 TEST_P(rules, several_steps_with_decay_match_reference) {
   const std::string rule = GetParam();
   DynamicOptimizer opt = DynamicOptimizer::create(rule, 0.01f, 0.1f);
-  opt.current_learning_rate = opt.learning_rate;
   Layer fast = trained_layer(13, 7, 40);
   Layer slow = fast;
   for (int step = 0; step < 6; ++step) {
