@@ -1,9 +1,7 @@
-// References shared by the tests and the tools (tools/check_float_text,
-// tools/fuzz/make_seeds), so free of GoogleTest: the texts of a float32
-// written plainly from the layout rules on std::to_chars digits (into caller
-// buffers, no allocation: the checker runs it on all 2^32 patterns), and
-// random records that use every corner of the model file with a comparison
-// that is bit for bit on floats.
+// References shared with the tools, so free of GoogleTest: float32 texts from
+// the layout rules on std::to_chars digits (into caller buffers: the checker
+// runs all 2^32 patterns), and random records using every corner of the
+// model file, compared bit for bit.
 #pragma once
 
 #include <algorithm>

@@ -1,27 +1,11 @@
-// Support of the GoogleTest files: bit-for-bit and relative comparisons,
-// seeded data, the message of a failing call, the buffer kernels and the
-// layer passes as value-returning calls, layer builders, a seeded generator
-// for a scope, a piecewise byte source and a fixture with a fresh temporary
-// directory. Kept apart from reference.hpp, which the tools share.
+// Support of the GoogleTest files (reference.hpp, kept free of GoogleTest,
+// is shared with the tools).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <bit>
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <limits>
-#include <random>
-#include <sstream>
-#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -62,32 +46,8 @@ std::string message_of(Call&& call) {
   return "<no error>";
 }
 
-template <typename A, typename B>
-::testing::AssertionResult same_bits(const A& a, const B& b) {
-  if (a.size() != b.size()) {
-    return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size();
-  }
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    if (bits(a[k]) != bits(b[k])) {
-      return ::testing::AssertionFailure() << "element " << k << ": " << a[k] << " (0x" << std::hex
-                                           << bits(a[k]) << ") vs " << b[k] << " (0x" << bits(b[k])
-                                           << ")";
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
-inline ::testing::AssertionResult same_bits(const Matrix& a, const Matrix& b) {
-  if (a.rows != b.rows || a.cols != b.cols) {
-    return ::testing::AssertionFailure()
-           << "shapes " << a.rows << "x" << a.cols << " and " << b.rows << "x" << b.cols;
-  }
-  return same_bits(a.data, b.data);
-}
-inline ::testing::AssertionResult same_bits(const Vector& a, const Vector& b) {
-  return same_bits(a.data, b.data);
-}
-
-// Relative closeness, for results whose summation order is free.
+// Equal shapes and every element within `rel` (relative; summation order
+// is free), or bit for bit when `rel` < 0.
 inline ::testing::AssertionResult close(const Matrix& a, const Matrix& b, double rel = 1e-5) {
   if (a.rows != b.rows || a.cols != b.cols) {
     return ::testing::AssertionFailure()
@@ -95,11 +55,16 @@ inline ::testing::AssertionResult close(const Matrix& a, const Matrix& b, double
   }
   for (std::size_t k = 0; k < a.size(); ++k) {
     const double x = a.data[k], y = b.data[k];
-    if (std::fabs(x - y) > rel * (1.0 + std::fabs(y))) {
-      return ::testing::AssertionFailure() << "element " << k << ": " << x << " vs " << y;
+    if (rel < 0 ? bits(a.data[k]) != bits(b.data[k]) : std::fabs(x - y) > rel * (1.0 + std::fabs(y))) {
+      return ::testing::AssertionFailure() << "element " << k << ": " << x << " vs " << y << std::hex
+                                           << " (0x" << bits(a.data[k]) << ", 0x" << bits(b.data[k]) << ")";
     }
   }
   return ::testing::AssertionSuccess();
+}
+inline ::testing::AssertionResult same_bits(const Matrix& a, const Matrix& b) { return close(a, b, -1); }
+inline ::testing::AssertionResult same_bits(const Vector& a, const Vector& b) {
+  return close(Matrix(1, a.size(), a.data), Matrix(1, b.size(), b.data), -1);
 }
 
 // Uniform values in [-scale, scale), reproducible from `seed`.
@@ -222,63 +187,5 @@ std::string text_of(const Model& model) {
   persistence::write_model(model, text);
   return text;
 }
-
-inline std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void put_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// Runs `body` (returning a string) in a child process: what it returned, or
-// "<signal N>" when the child was killed.
-template <typename Body>
-std::string in_child(Body body) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "<no pipe>";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const std::string out = body();
-    (void)!::write(fds[1], out.data(), out.size());
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  std::string out;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFSIGNALED(status) ? "<signal " + std::to_string(WTERMSIG(status)) + ">" : out;
-}
-
-// Each test gets its own empty directory, removed afterwards.
-class TempDirTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kemb-files-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  // The names in the directory, sorted.
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
-      names.push_back(e.path().filename());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  std::filesystem::path dir_;
-};
 
 }  // namespace kemb::test

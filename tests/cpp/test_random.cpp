@@ -1,8 +1,5 @@
 // The ChaCha block function, the per-thread generator and its seeding.
-#include <thread>
-
 #include "random/chacha.hpp"
-#include "random/normal.hpp"
 #include "support.hpp"
 
 namespace kemb::random {
@@ -55,12 +52,6 @@ TEST(thread_rng, seed_parsing) {
     EXPECT_EQ(message_of([&] { parse_seed(bad); }),
               "KEMB_SEED must be an unsigned 64-bit integer, got \"" + std::string(bad) + "\"");
   }
-  {
-    test::SeededRng seeded("not a number");
-    EXPECT_EQ(message_of([] { next_u64(); }),
-              "KEMB_SEED must be an unsigned 64-bit integer, got \"not a number\"");
-  }
-  EXPECT_NO_THROW(next_u64());
 }
 
 // Draw beyond the rekeying threshold: a seeded generator repeats them all,
@@ -77,23 +68,6 @@ TEST(thread_rng, seeded_generator_repeats_and_entropy_does_not) {
     EXPECT_EQ(draws(20000), draws(20000));
   }
   EXPECT_NE(draws(4), draws(4));
-}
-
-TEST(thread_rng, threads_have_their_own_streams) {
-  std::uint64_t here = next_u64();
-  std::uint64_t there = 0;
-  std::thread([&] { there = next_u64(); }).join();
-  EXPECT_NE(here, there);
-}
-
-TEST(normal, xorshift128plus_reference_step) {
-  // One step by hand: state (1, 2).
-  XorShift128Plus g(1, 2);
-  std::uint64_t a = 1;
-  const std::uint64_t b = 2;
-  a ^= a << 23;
-  const std::uint64_t s1 = a ^ b ^ (a >> 17) ^ (b >> 26);
-  EXPECT_EQ(g.next(), s1 + b);
 }
 
 }  // namespace
