@@ -83,22 +83,29 @@ inline char* report_text(float value, char* out) {
 // Floats of every class: special values, any bit pattern, small normals.
 inline float random_float(std::mt19937_64& rng) {
   using limits = std::numeric_limits<float>;
+  // clang-format off
   constexpr float kSpecial[] = {0.0f,          -0.0f,         1.0f,         -1.5f,
                                 1e-7f,         1e13f,         limits::denorm_min(),
                                 limits::min(), limits::max(), -limits::max(),
                                 limits::quiet_NaN(), limits::infinity(), -limits::infinity()};
+  // clang-format on
   switch (rng() % 4) {
-    case 0: return kSpecial[rng() % std::size(kSpecial)];
-    case 1: return std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
-    default: return std::normal_distribution<float>(0.0f, 0.01f)(rng);
+    case 0:
+      return kSpecial[rng() % std::size(kSpecial)];
+    case 1:
+      return std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+    default:
+      return std::normal_distribution<float>(0.0f, 0.01f)(rng);
   }
 }
 
 // Short texts with escapes, control characters and multi-byte characters.
 inline std::string random_text(std::mt19937_64& rng) {
+  // clang-format off
   static const std::string kPieces[] = {"dense", "relu", "\"", "\\", "\t", "\n", "\x01", "\x1f",
                                         "\x7f", "/", "\xc3\xa9", "\xe2\x9c\x93",
                                         "\xf0\x9f\x98\x80", " ", "m.json"};
+  // clang-format on
   std::string out;
   for (std::size_t n = rng() % 5; n > 0; --n) out += kPieces[rng() % std::size(kPieces)];
   return out;

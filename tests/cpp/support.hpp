@@ -31,9 +31,13 @@ inline float nan() { return std::numeric_limits<float>::quiet_NaN(); }
 inline float inf() { return std::numeric_limits<float>::infinity(); }
 inline std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 // The same bits, or both NaN (whatever their sign and payload).
-inline bool same_value(float a, float b) { return std::isnan(a) ? std::isnan(b) : bits(a) == bits(b); }
+inline bool same_value(float a, float b) {
+  return std::isnan(a) ? std::isnan(b) : bits(a) == bits(b);
+}
 // A vector of the given values (Vector({2}) would be two zeros).
-inline Vector vec(std::initializer_list<float> values) { return Vector(tensor::FloatArray(values)); }
+inline Vector vec(std::initializer_list<float> values) {
+  return Vector(tensor::FloatArray(values));
+}
 
 // What `call` fails with (a kemb::Error's message), or "<no error>".
 template <typename Call>
@@ -55,14 +59,18 @@ inline ::testing::AssertionResult close(const Matrix& a, const Matrix& b, double
   }
   for (std::size_t k = 0; k < a.size(); ++k) {
     const double x = a.data[k], y = b.data[k];
-    if (rel < 0 ? bits(a.data[k]) != bits(b.data[k]) : std::fabs(x - y) > rel * (1.0 + std::fabs(y))) {
-      return ::testing::AssertionFailure() << "element " << k << ": " << x << " vs " << y << std::hex
-                                           << " (0x" << bits(a.data[k]) << ", 0x" << bits(b.data[k]) << ")";
+    if (rel < 0 ? bits(a.data[k]) != bits(b.data[k])
+                : std::fabs(x - y) > rel * (1.0 + std::fabs(y))) {
+      return ::testing::AssertionFailure()
+             << "element " << k << ": " << x << " vs " << y << std::hex << " (0x" << bits(a.data[k])
+             << ", 0x" << bits(b.data[k]) << ")";
     }
   }
   return ::testing::AssertionSuccess();
 }
-inline ::testing::AssertionResult same_bits(const Matrix& a, const Matrix& b) { return close(a, b, -1); }
+inline ::testing::AssertionResult same_bits(const Matrix& a, const Matrix& b) {
+  return close(a, b, -1);
+}
 inline ::testing::AssertionResult same_bits(const Vector& a, const Vector& b) {
   return close(Matrix(1, a.size(), a.data), Matrix(1, b.size(), b.data), -1);
 }

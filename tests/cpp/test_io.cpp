@@ -16,7 +16,6 @@ namespace {
 
 using persistence::parse_float;
 
-
 std::string file_text(float value) {
   char buffer[io::kMaxFloatText];
   return std::string(buffer, io::format_float(value, buffer));
@@ -29,6 +28,7 @@ std::string report_text(float value) {
 
 TEST(float_text, layout_rules_and_boundaries) {
   const float inf = test::inf(), nan = test::nan();
+  // clang-format off
   const struct {
     float value;
     const char* file;
@@ -61,6 +61,7 @@ TEST(float_text, layout_rules_and_boundaries) {
        "-0.000000000000000000000000000000000000000000001"},
       {nan, "null", "NaN"}, {-nan, "null", "NaN"}, {inf, "null", "inf"}, {-inf, "null", "-inf"},
   };
+  // clang-format on
   char buffer[ref::kFloatTextRoom];
   for (const auto& c : cases) {
     EXPECT_EQ(file_text(c.value), c.file);
@@ -118,8 +119,8 @@ TEST(float_text, sample_of_bit_patterns_matches_the_reference_and_reads_back) {
     }
     if (file != file_expected || report != report_expected || !read_back) {
       ADD_FAILURE() << std::hex << "bits 0x" << bits << ": file " << file << " (expected "
-                    << file_expected << "), report " << report << " (expected "
-                    << report_expected << "), reads back: " << read_back;
+                    << file_expected << "), report " << report << " (expected " << report_expected
+                    << "), reads back: " << read_back;
       if (++failures == 10) return;
     }
   }
@@ -127,6 +128,7 @@ TEST(float_text, sample_of_bit_patterns_matches_the_reference_and_reads_back) {
 
 TEST(float_text, reading_rounds_through_double_and_saturates) {
   const float inf = test::inf();
+  // clang-format off
   const struct {
     const char* text;
     float value;
@@ -143,6 +145,7 @@ TEST(float_text, reading_rounds_through_double_and_saturates) {
       {"1000000000000000000000e-420", 0.0f},
       {"1.4e-45", std::numeric_limits<float>::denorm_min()},
   };
+  // clang-format on
   for (const auto& c : cases) {
     const std::string text = c.text;
     const float value = parse_float(text.data(), text.data() + text.size());
@@ -154,8 +157,10 @@ TEST(error, call_site_and_os_error_texts) {
   try {
     throw_index_out_of_bounds();
   } catch (const Error& e) {
-    EXPECT_TRUE(std::string(e.where().file_name()).ends_with("test_io.cpp")) << e.where().file_name();
+    EXPECT_TRUE(std::string(e.where().file_name()).ends_with("test_io.cpp"))
+        << e.where().file_name();
   }
+  // clang-format off
   const std::pair<std::string, std::string> cases[] = {
       {os_error_text(EPIPE), "Broken pipe (os error 32)"},
       {os_error_kind(EACCES), "PermissionDenied"},
@@ -165,6 +170,7 @@ TEST(error, call_site_and_os_error_texts) {
        "Os { code: 2, kind: NotFound, message: \"No such file or directory\", "
        "path: \"dir/\\\"odd\\\\name\\\".json\" }"},
   };
+  // clang-format on
   for (const auto& [message, expected] : cases) EXPECT_EQ(message, expected);
 }
 
@@ -186,6 +192,7 @@ std::string fixed(float value, int digits) {
 
 TEST(number_format, fixed_examples) {
   const float inf = test::inf(), max = std::numeric_limits<float>::max();
+  // clang-format off
   const struct {
     float value;
     int digits;
@@ -195,6 +202,7 @@ TEST(number_format, fixed_examples) {
       {test::nan(), 3, "NaN"},
       {max, 1, "340282346638528859811704183484516925440.0"},
   };
+  // clang-format on
   for (const auto& c : cases) EXPECT_EQ(fixed(c.value, c.digits), c.text) << c.text;
 }
 

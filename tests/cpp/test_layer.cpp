@@ -111,7 +111,8 @@ TEST(dense, regularizer_terms_are_added_in_order) {
     }
     return g;
   };
-  EXPECT_TRUE(same_bits(layer.dweights, Matrix(2, 2, add(plain_dw.data, layer.weights.data, 0.5f, 0.25f))));
+  EXPECT_TRUE(
+      same_bits(layer.dweights, Matrix(2, 2, add(plain_dw.data, layer.weights.data, 0.5f, 0.25f))));
   EXPECT_TRUE(same_bits(layer.dbiases, Vector(add(plain_db.data, layer.biases.data, 0.75f, 1.5f))));
 
   // A coefficient that is 0, negative or NaN adds nothing.
@@ -177,8 +178,10 @@ TEST(dropout, mask_takes_one_draw_per_element_in_row_major_order) {
 }
 
 TEST(dropout, probability_errors_even_for_empty_input) {
-  for (auto [p, error] : {std::pair{-0.1f, "ProbabilityTooSmall"}, {nan(), "ProbabilityTooSmall"},
-                          {1.5f, "ProbabilityTooLarge"}, {inf(), "ProbabilityTooLarge"}}) {
+  for (auto [p, error] : {std::pair{-0.1f, "ProbabilityTooSmall"},
+                          {nan(), "ProbabilityTooSmall"},
+                          {1.5f, "ProbabilityTooLarge"},
+                          {inf(), "ProbabilityTooLarge"}}) {
     for (const Matrix& x : {Matrix(), Matrix(2, 2)}) {
       Layer layer = dropout(p);
       EXPECT_EQ(message_of([&] { forward(layer, x, true); }), kResultPrefix + error);
@@ -216,7 +219,8 @@ template <typename Model>
 Matrix plain_output(Model& model, const Matrix& x, bool training) {
   Matrix current = x;
   for (Layer& layer : model.layers) current = forward(layer, current, training);
-  if constexpr (std::is_same_v<Model, CategoricalModel>) current = out_of(softmax::forward, current);
+  if constexpr (std::is_same_v<Model, CategoricalModel>)
+    current = out_of(softmax::forward, current);
   return current;
 }
 
@@ -244,7 +248,8 @@ void check_buffered_passes(const Matrix& x, const Targets& y,
     }
     buffered.backward(ws);
     Matrix gradient = out_of(loss_backward, expected, y);
-    for (std::size_t i = plain.layers.size(); i-- > 0;) gradient = backward(plain.layers[i], gradient);
+    for (std::size_t i = plain.layers.size(); i-- > 0;)
+      gradient = backward(plain.layers[i], gradient);
     ASSERT_EQ(buffered.layers, plain.layers) << "after backward, epoch " << epoch;
     ASSERT_TRUE(same_bits(buffered.forward(val_x, false, ws), plain_output(plain, val_x, false)));
     ASSERT_EQ(buffered.layers, plain.layers) << "after validation, epoch " << epoch;
@@ -293,8 +298,8 @@ TEST(model, categorical_output_type_selects_softmax_and_prediction_exactly) {
     EXPECT_TRUE(predict(other, x).empty());
   }
   // The first maximum wins; NaN is never a maximum.
-  const Matrix rows(4, 3, {0.2f, 0.5f, 0.5f, nan(), 3.0f, 1.0f, 1.0f, nan(), 2.0f, -inf(), -inf(),
-                           -inf()});
+  const Matrix rows(
+      4, 3, {0.2f, 0.5f, 0.5f, nan(), 3.0f, 1.0f, 1.0f, nan(), 2.0f, -inf(), -inf(), -inf()});
   EXPECT_EQ(predict("softmax", rows), (Labels{1, 0, 2, 0}));
   EXPECT_EQ(predict("softmax", Matrix(3, 0)), (Labels{0, 0, 0}));
   EXPECT_TRUE(predict("softmax", Matrix(0, 4)).empty());
@@ -330,6 +335,7 @@ TEST(model, regularization_loss_weighs_every_term_by_its_coefficient) {
 
 TEST(report, lines) {
   using namespace report;
+  // clang-format off
   const std::pair<std::string, std::string> cases[] = {
       {training_line(10, 0.875f, 0.398f, 0.014f, "categorical_crossentropy", 0.001f),
        "epoch:   10, acc: 0.875, loss: 0.412 [categorical_crossentropy: 0.398, reg: 0.014], "
@@ -346,6 +352,7 @@ TEST(report, lines) {
       {categorical_sample_line(2, 2, 0.973f * 100.0f), "True: 2, Predicted: 2, Certainty: 97.3%\n"},
       {linear_sample_line(1.5f, 1.32f, 1.5f - 1.32f), "True: 1.500, Predicted: 1.320, Error 0.180\n"},
   };
+  // clang-format on
   for (const auto& [line, expected] : cases) EXPECT_EQ(line, expected);
 }
 

@@ -104,16 +104,16 @@ Matrix reference_cce_backward(Matrix p, const Labels& labels) {
 TEST(categorical_crossentropy, matches_reference) {
   Matrix p = random_matrix(50, 7, 11);
   for (float& x : p.data) x = std::fabs(x);
-  p(0, 3) = 0.0f;  // clipped low
-  p(1, 3) = 1.0f;  // clipped high
+  p(0, 3) = 0.0f;     // clipped low
+  p(1, 3) = 1.0f;     // clipped high
   Labels labels(37);  // fewer than rows: divides by the label count
   for (std::size_t i = 0; i < labels.size(); ++i) labels[i] = static_cast<int>((i * 5) % 7);
   labels[0] = labels[1] = 3;
   const struct {
     Matrix output;
     Labels labels;
-  } cases[] = {{kProbabilities, {0, 1}}, {p, labels}, {Matrix(1, 1, {nan()}), {0}},
-               {kProbabilities, {}}};
+  } cases[] = {
+      {kProbabilities, {0, 1}}, {p, labels}, {Matrix(1, 1, {nan()}), {0}}, {kProbabilities, {}}};
   for (const auto& c : cases) {
     EXPECT_PRED2(same_value, cce::calculate(c.output, c.labels), reference_cce(c.output, c.labels));
   }
@@ -156,7 +156,8 @@ TEST(mean_squared_error, matches_reference_in_place_too) {
   const Matrix out = random_matrix(7, 3, 13, 10.0f);
   Matrix expected = out;
   for (std::size_t i = 0; i < 7; ++i) {
-    for (std::size_t j = 0; j < 3; ++j) expected(i, j) = (targets[i] - out(i, j)) * -2.0f / 3.0f / 7.0f;
+    for (std::size_t j = 0; j < 3; ++j)
+      expected(i, j) = (targets[i] - out(i, j)) * -2.0f / 3.0f / 7.0f;
   }
   EXPECT_TRUE(same_bits(out_of(mse::backward, out, targets), expected));
   Matrix in_place = out;
@@ -174,10 +175,13 @@ TEST(accuracy, categorical_and_linear_divisors_tolerance_and_failures) {
   EXPECT_EQ(bits(accuracy::categorical({0, 2, 1}, {0, 1, 1})), bits(2.0f / 3.0f));
   EXPECT_EQ(accuracy::categorical({4}, {4, 9, 9}), 1.0f);  // extra labels are ignored
   EXPECT_TRUE(std::isnan(accuracy::categorical({}, {})));
-  EXPECT_EQ(message_of([] { accuracy::categorical({0, 1, 2}, {0, 1}); }),
+  EXPECT_EQ(message_of([] {
+              accuracy::categorical({0, 1, 2}, {0, 1});
+            }),
             "index out of bounds: the len is 2 but the index is 2");
 
   // The tolerance is inclusive; the count is divided by the targets.
+  // clang-format off
   const struct {
     Vector predictions, targets;
     float precision, expected;
@@ -189,6 +193,7 @@ TEST(accuracy, categorical_and_linear_divisors_tolerance_and_failures) {
       {vec({1}), vec({1}), nan(), 0.0f},
       {Vector(), Vector(), 1.0f, nan()},
   };
+  // clang-format on
   for (const auto& c : cases) {
     EXPECT_PRED2(same_value, accuracy::linear(c.predictions, c.targets, c.precision), c.expected);
   }

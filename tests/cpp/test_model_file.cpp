@@ -117,12 +117,12 @@ TEST_F(model_file, load_failures_name_the_os_or_parse_error) {
 TEST_F(model_file, save_failures_name_the_os_error_and_create_nothing) {
   put_file(path("plain"), "not a directory");
   fs::create_symlink("loop.json", path("loop.json"));
-  for (auto [target, description] : {
-           std::pair{path("no/such/dir/m.json"),
-                     "code: 2, kind: NotFound, message: \"No such file or directory\""},
-           {path("plain/m.json"), "code: 20, kind: NotADirectory, message: \"Not a directory\""},
-           {path("loop.json"),
-            "code: 40, kind: FilesystemLoop, message: \"Too many levels of symbolic links\""}}) {
+  for (auto [target, description] :
+       {std::pair{path("no/such/dir/m.json"),
+                  "code: 2, kind: NotFound, message: \"No such file or directory\""},
+        {path("plain/m.json"), "code: 20, kind: NotADirectory, message: \"Not a directory\""},
+        {path("loop.json"),
+         "code: 40, kind: FilesystemLoop, message: \"Too many levels of symbolic links\""}}) {
     EXPECT_EQ(message_of([&] { save(LinearModel{}, target); }), os_error(description, target));
   }
   EXPECT_EQ(entries(), (std::vector<std::string>{"loop.json", "plain"}));
@@ -142,7 +142,8 @@ TEST_F(model_file, a_failed_or_killed_save_keeps_the_old_file) {
       return message_of([&] { save(large_model(), path("m.json")); });
     });
     EXPECT_EQ(outcome, ignore_signal ? os_error("code: 27, kind: FileTooLarge, message: \"File "
-                                                "too large\"", path("m.json"))
+                                                "too large\"",
+                                                path("m.json"))
                                      : "<signal " + std::to_string(SIGXFSZ) + ">");
     EXPECT_EQ(contents(path("m.json")), old_text);
     EXPECT_EQ(entries().size(), ignore_signal ? 1u : 2u);  // a failed save removes its temporary
@@ -211,9 +212,9 @@ void change_the_rest(std::mt19937_64& rng, CategoricalModel& model) {
 struct Mode {
   bool background;
   unsigned threads;
-  std::size_t rows;  // of layer 0's inputs; 20000 x 64 crosses the split size
+  std::size_t rows;   // of layer 0's inputs; 20000 x 64 crosses the split size
   bool unnamed_file;  // the first input's text prepared in an unnamed file
-  int saves;  // in quick succession, each followed by check()
+  int saves;          // in quick succession, each followed by check()
 };
 
 class pipeline_bytes : public save_pipeline, public ::testing::WithParamInterface<Mode> {};
@@ -222,7 +223,8 @@ TEST_P(pipeline_bytes, every_file_equals_the_plain_writers_text) {
   const Mode mode = GetParam();
   std::mt19937_64 rng(11);
   CategoricalModel model = model_with_inputs(rng, mode.rows, path("m.json"));
-  SavePipeline<CategoricalModel> saves({.background = mode.background, .format_threads = mode.threads});
+  SavePipeline<CategoricalModel> saves(
+      {.background = mode.background, .format_threads = mode.threads});
   const Matrix first = model.layers.front().inputs;
   if (!mode.unnamed_file) {
     // No directory to hold the unnamed file: each save formats the matrix.
@@ -243,7 +245,8 @@ TEST_P(pipeline_bytes, every_file_equals_the_plain_writers_text) {
 }
 
 INSTANTIATE_TEST_SUITE_P(modes, pipeline_bytes,
-                         ::testing::Values(Mode{true, 1, 30, true, 5}, Mode{true, 2, 20000, false, 5},
+                         ::testing::Values(Mode{true, 1, 30, true, 5},
+                                           Mode{true, 2, 20000, false, 5},
                                            Mode{false, 3, 20000, true, 5},
                                            Mode{true, 2, 5000, true, 30}));
 
@@ -282,7 +285,8 @@ TEST_F(save_pipeline, a_failed_background_write_is_raised_later_and_keeps_the_ol
     return first + "|" + later;
   });
   EXPECT_EQ(message, "<no error>|" + os_error("code: 27, kind: FileTooLarge, message: \"File too "
-                                               "large\"", path("m.json")));
+                                              "large\"",
+                                              path("m.json")));
   EXPECT_TRUE(contents(path("m.json")) == old_text);
   EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
 }
@@ -324,7 +328,8 @@ TEST_F(save_pipeline, copy_from_falls_back_to_reading_with_the_same_bytes) {
     sink.copy_from(in, 7, source.size() - 7);
     EXPECT_TRUE(contents(path("dst")) == source.substr(7)) << flags;
     EXPECT_NE(message_of([&] { sink.copy_from(in, 9, source.size()); }).find("code: 5,"),
-              std::string::npos) << flags;
+              std::string::npos)
+        << flags;
     ::close(out);
   }
   ::close(in);
@@ -349,7 +354,8 @@ TEST_F(save_pipeline, a_loop_failure_completes_the_queued_save_before_it_propaga
       if (texts.size() == 5) model.layers[1].weights = Matrix(3, 3);
     });
   });
-  EXPECT_EQ(message, "ndarray: inputs 64 × 8 and 3 × 3 are not compatible for matrix multiplication");
+  EXPECT_EQ(message,
+            "ndarray: inputs 64 × 8 and 3 × 3 are not compatible for matrix multiplication");
   ASSERT_EQ(texts.size(), 5u);
   EXPECT_TRUE(contents(path("m.json")) == texts[4]);
   EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});

@@ -28,8 +28,8 @@ void each(Matrix& a, F f) {
 
 // One parameter array and its state (a vector as one row). Each loop runs
 // over the array it writes.
-void reference_step(const std::string& rule, const DynamicOptimizer& o, Matrix& w,
-                    const Matrix& g, Matrix& m, Matrix& v) {
+void reference_step(const std::string& rule, const DynamicOptimizer& o, Matrix& w, const Matrix& g,
+                    Matrix& m, Matrix& v) {
   const float lr = o.current_learning_rate;
   if (rule == "sgd") return each(w, [&](float& x, auto i, auto j) { x = x + g.at(i, j) * -lr; });
   const std::int32_t t = o.iterations + 1;
@@ -38,8 +38,8 @@ void reference_step(const std::string& rule, const DynamicOptimizer& o, Matrix& 
     x = ((g.at(i, j) * g.at(i, j)) * (1.0f - o.beta_2)) + (x * o.beta_2);
   });
   if (rule == "tf_adam") {
-    const float a = sqrtf(1.0f - reference_power(o.beta_2, t)) * lr /
-                    (1.0f - reference_power(o.beta_1, t));
+    const float a =
+        sqrtf(1.0f - reference_power(o.beta_2, t)) * lr / (1.0f - reference_power(o.beta_1, t));
     each(w, [&](float& x, auto i, auto j) {
       x = x - ((m.at(i, j) * a) / (sqrtf(v.at(i, j)) + o.epsilon));
     });
@@ -60,7 +60,8 @@ Matrix row(const Vector& v) { return Matrix(1, v.size(), v.data); }
 void reference_rule(const std::string& rule, const DynamicOptimizer& o, Layer& l) {
   const bool fresh = l.weight_cache.empty(), tf = rule == "tf_adam";
   if (rule != "sgd") {
-    if (tf ? l.weight_momentums.empty() : fresh) l.weight_momentums = Matrix(l.weights.rows, l.weights.cols);
+    if (tf ? l.weight_momentums.empty() : fresh)
+      l.weight_momentums = Matrix(l.weights.rows, l.weights.cols);
     if (fresh) l.weight_cache = Matrix(l.weights.rows, l.weights.cols);
     if (tf ? l.bias_momentums.empty() : fresh) l.bias_momentums = Vector(l.biases.size());
     if (tf ? l.bias_cache.empty() : fresh) l.bias_cache = Vector(l.biases.size());
@@ -118,6 +119,7 @@ TEST_P(rules, state_of_any_shape_like_the_reference) {
     l.bias_momentums = random_vector(3, 65);
     l.bias_cache = vec({0.5f, 0.25f, 0.125f});
   };
+  // clang-format off
   const struct {
     const char* name;
     void (*set)(Layer&);
@@ -133,6 +135,7 @@ TEST_P(rules, state_of_any_shape_like_the_reference) {
        },
        nullptr},
   };
+  // clang-format on
   DynamicOptimizer opt = DynamicOptimizer::create(rule, 0.01f, 0.0f);
   opt.current_learning_rate = 0.01f;
   opt.iterations = 3;

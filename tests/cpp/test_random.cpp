@@ -33,7 +33,8 @@ TEST(chacha, single_and_bulk_draws_are_the_blocks_in_order) {
   for (std::uint64_t b = 0; b < 130; ++b) {
     std::uint32_t block[16];
     single.block(b, block);
-    for (int i = 0; i < 16; i += 2) expected.push_back(block[i] | (std::uint64_t{block[i + 1]} << 32));
+    for (int i = 0; i < 16; i += 2)
+      expected.push_back(block[i] | (std::uint64_t{block[i + 1]} << 32));
   }
   std::vector<std::uint64_t> values(expected.size() - 3);
   bulk.fill_u64(values.data(), values.size());

@@ -34,7 +34,8 @@ TEST(reader, accepts_any_key_order_unknown_keys_white_space_and_array_forms) {
       " \r\n\t{ \"save_best_params\" : \"p\\u00e9\\ud83d\\ude00\" ,\n"
       "  \"extra\": {\"deep\": [1, -2.5e3, true, false, null, \"s\", {}]},\n"
       "  \"acc_type\": \"c\", \"loss_type\": \"l\", \"output_type\": \"o\",\n"
-      "  \"layers\": [" + layer_array() + "]\n}\n\n");
+      "  \"layers\": [" +
+      layer_array() + "]\n}\n\n");
   EXPECT_EQ(model.save_best_params, "p\xc3\xa9\xf0\x9f\x98\x80");
   EXPECT_EQ(model.output_type + model.loss_type + model.acc_type, "olc");
   ASSERT_EQ(model.layers.size(), 1u);
@@ -49,19 +50,24 @@ TEST(reader, accepts_any_key_order_unknown_keys_white_space_and_array_forms) {
   EXPECT_EQ(linear.save_best_params, "x.json");
 
   // Array object keys in any order, repeated ones overriding.
-  EXPECT_EQ(read<CategoricalModel>(with_weights(
-                R"({"data":[9],"dim":[1,1],"data":[1,2,3],"dim":[3,1],"v":1})"))
-                .layers[0].weights, Matrix(3, 1, {1, 2, 3}));
-  EXPECT_TRUE(std::isnan(
-      read<CategoricalModel>(with_weights(R"({"v":1,"dim":[1,2],"data":[null,1]})")).layers[0].weights.data[0]));
+  EXPECT_EQ(read<CategoricalModel>(
+                with_weights(R"({"data":[9],"dim":[1,1],"data":[1,2,3],"dim":[3,1],"v":1})"))
+                .layers[0]
+                .weights,
+            Matrix(3, 1, {1, 2, 3}));
+  EXPECT_TRUE(
+      std::isnan(read<CategoricalModel>(with_weights(R"({"v":1,"dim":[1,2],"data":[null,1]})"))
+                     .layers[0]
+                     .weights.data[0]));
 
   // A linear file reads as categorical, not the reverse; white space may
   // follow the document.
   EXPECT_EQ(read<CategoricalModel>(text_of(LinearModel{}) + "\n\n  \t\r\n").output_type, "linear");
   EXPECT_EQ(message_of([] { read<LinearModel>(text_of(CategoricalModel{})); }),
             located("missing field `acc_precision`", 1, 123));
-  EXPECT_EQ(message_of([] { read<CategoricalModel>(text_of(CategoricalModel{}) + "\n\n " + "{}"); }),
-            located("trailing characters", 3, 2));
+  EXPECT_EQ(
+      message_of([] { read<CategoricalModel>(text_of(CategoricalModel{}) + "\n\n " + "{}"); }),
+      located("trailing characters", 3, 2));
 }
 
 // Multi-byte characters at each edge of their ranges: the shortest forms,
@@ -77,10 +83,12 @@ TEST(reader, utf8_range_boundaries) {
                          "\xF3\xBF\xBF\xBF", "\xF4\x8F\xBF\xBF"}) {
     EXPECT_EQ(message_of([&] { EXPECT_EQ(read_type(ok), ok); }), "<no error>") << ok;
   }
-  for (const char* bad : {"\x80", "\xC1\xBF", "\xC2\x7F", "\xC2\xC0", "\xE0\x9F\xBF", "\xED\xA0\x80",
-                          "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF1\x80\x80\x7F"}) {
+  for (const char* bad :
+       {"\x80", "\xC1\xBF", "\xC2\x7F", "\xC2\xC0", "\xE0\x9F\xBF", "\xED\xA0\x80",
+        "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF1\x80\x80\x7F"}) {
     EXPECT_NE(message_of([&] { read_type(bad); }).find("invalid unicode code point"),
-              std::string::npos) << bad;
+              std::string::npos)
+        << bad;
   }
 }
 
@@ -104,6 +112,7 @@ void expect_failures(const std::vector<Failure>& cases, bool in_weights) {
 
 TEST(reader, model_and_layer_failures) {
   const std::string head = "{\n\"layers\": [],\n\"output_type\": \"softmax\",\n";
+  // clang-format off
   expect_failures({
       {"{\n\"output_type\": \"x\"\n}", "missing field `layers`", 3, 1},
       {head + "\"loss_type\": \"l\",\n\"acc_type\": \"a\"\n}", "missing field `save_best_params`", 6, 1},
@@ -136,11 +145,13 @@ TEST(reader, model_and_layer_failures) {
       {head + "\"x\": [[[1]]]}}", "missing field `loss_type`", 4, 13},
       {"{\"x\": " + std::string(200, '[') + std::string(200, ']') + "}", "recursion limit exceeded", 1, 134},
   }, false);
+  // clang-format on
 }
 
 // Array objects, numbers and floats at the weights of the one layer; the
 // columns count from the start of the weights.
 TEST(reader, array_object_and_number_failures) {
+  // clang-format off
   expect_failures({
       {R"({"v":1,"dims":[0,0]})", "unknown field `dims`, expected one of `v`, `dim`, `data`", 2, 14},
       {R"({"v":2,"dim":[0,0],"data":[]})", "unknown array version: 2", 2, 6},
@@ -172,6 +183,7 @@ TEST(reader, array_object_and_number_failures) {
       {R"({"v":1,"dim":[1,1],"data":[1,]})", "trailing comma", 2, 30},
       {R"({"v":1,"dim":[1,1],"data":[+1]})", "expected value", 2, 28},
   }, true);
+  // clang-format on
 }
 
 // Tokens far longer than a writer makes (a hostile file's): messages quote
@@ -182,12 +194,14 @@ TEST(reader, long_tokens_are_quoted_in_part) {
   const std::string digits(n, '7');
   std::string accented = "a";  // 1 + 2n bytes: the cut falls inside a character
   for (int i = 0; i < n; ++i) accented += "\xc3\xa9";
+  // clang-format off
   expect_failures({
       {R"({"v":1,"dim":[)" + digits + "]", "invalid value: integer `" + digits.substr(0, 256) +
            "` [cut: 100000 bytes], expected an unsigned integer below 2^64", 2, 14 + n},
       {R"({"v":1,")" + accented + "\":0}", "unknown field `" + accented.substr(0, 255) +
            "` [cut: 200001 bytes], expected one of `v`, `dim`, `data`", 2, 11 + 2 * n},
   }, true);
+  // clang-format on
 }
 
 // Long numbers read as the whole token, as std::from_chars on the whole
@@ -195,10 +209,16 @@ TEST(reader, long_tokens_are_quoted_in_part) {
 TEST(reader, long_numbers_read_as_the_whole_token) {
   const std::string zeros(5000, '0');
   const std::vector<std::pair<std::string, float>> cases = {
-      {"1" + zeros, inf()}, {"-1" + zeros + "e-5000", -1.0f}, {"0." + zeros + "25e5001", 2.5f},
-      {"1." + zeros + "1", 1.0f}, {"-0." + zeros, -0.0f}, {"1e" + zeros + "7", 1e7f},
-      {"2E-" + zeros + "9", static_cast<float>(2e-9)}, {"0." + zeros + "1", 0.0f},
-      {"-1e" + zeros + "999", -inf()}, {"3." + zeros + zeros + "1e38", static_cast<float>(3e38)},
+      {"1" + zeros, inf()},
+      {"-1" + zeros + "e-5000", -1.0f},
+      {"0." + zeros + "25e5001", 2.5f},
+      {"1." + zeros + "1", 1.0f},
+      {"-0." + zeros, -0.0f},
+      {"1e" + zeros + "7", 1e7f},
+      {"2E-" + zeros + "9", static_cast<float>(2e-9)},
+      {"0." + zeros + "1", 0.0f},
+      {"-1e" + zeros + "999", -inf()},
+      {"3." + zeros + zeros + "1e38", static_cast<float>(3e38)},
   };
   std::string data;
   Matrix expected(1, cases.size());
@@ -206,8 +226,7 @@ TEST(reader, long_numbers_read_as_the_whole_token) {
     data += (i ? "," : "") + cases[i].first;
     expected.data[i] = cases[i].second;
   }
-  const std::string text =
-      with_weights(R"({"v":1,"dim":[1,10],"data":[)" + data + "]}");
+  const std::string text = with_weights(R"({"v":1,"dim":[1,10],"data":[)" + data + "]}");
   EXPECT_TRUE(same_bits(read<CategoricalModel>(text).layers[0].weights, expected));
   EXPECT_TRUE(same_bits(read<CategoricalModel>(text, 9).layers[0].weights, expected));
 }
@@ -265,6 +284,7 @@ TEST(writer, documents_have_every_key_in_field_order) {
 }
 
 TEST(writer, arrays_in_row_major_order_and_string_escapes) {
+  // clang-format off
   const std::pair<std::string, std::string> cases[] = {
       {text_of_value(Matrix(2, 3, {1, 0.5f, -2, 0, 5, 6})),
        R"({"v":1,"dim":[2,3],"data":[1.0,0.5,-2.0,0.0,5.0,6.0]})"},
@@ -279,6 +299,7 @@ TEST(writer, arrays_in_row_major_order_and_string_escapes) {
       {text_of_value(std::string("\x7f/\xc3\xa9\xe2\x9c\x93")), "\"\x7f/\xc3\xa9\xe2\x9c\x93\""},
       {text_of_value(std::string()), "\"\""},
   };
+  // clang-format on
   for (const auto& [text, expected] : cases) EXPECT_EQ(text, expected);
   Matrix inconsistent(2, 2);
   inconsistent.rows = 3;  // 3 x 2 claimed, 4 values held

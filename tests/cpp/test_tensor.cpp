@@ -43,8 +43,10 @@ void check_transposes(std::size_t m, std::size_t k, std::size_t n, Product produ
 
 TEST(gemm, all_shapes_and_transposes_match_reference) {
   // A 0 anywhere is the degenerate case BLAS itself refuses.
+  // clang-format off
   for (auto [m, k, n] : {std::tuple{1, 1, 1}, {7, 5, 3}, {64, 33, 17}, {300, 200, 40}, {0, 4, 3},
                          {4, 0, 3}, {4, 3, 0}, {0, 0, 0}}) {
+    // clang-format on
     check_transposes(m, k, n, tensor::gemm);
   }
 }
@@ -58,11 +60,12 @@ TEST(gemm, every_part_layout_matches_reference) {
       for (std::size_t parts : {2, 5, 400}) {
         const tensor::ProductPlan plan{.split = split, .parts = parts, .threads = threads};
         for (auto [m, k, n] : {std::tuple{1, 1, 1}, {70, 37, 5}, {5, 300, 3}, {33, 9, 130}}) {
-          check_transposes(m, k, n, [&](Matrix& c, const Matrix& a, Transpose ta, const Matrix& b,
-                                        Transpose tb) {
-            const int ran = tensor::gemm_planned(c, a, ta, b, tb, plan);
-            EXPECT_TRUE(ran >= 1 && ran <= threads) << ran;
-          });
+          check_transposes(
+              m, k, n,
+              [&](Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose tb) {
+                const int ran = tensor::gemm_planned(c, a, ta, b, tb, plan);
+                EXPECT_TRUE(ran >= 1 && ran <= threads) << ran;
+              });
         }
       }
     }
@@ -99,7 +102,6 @@ TEST(elementwise, sums_run_left_to_right_in_float32) {
   EXPECT_EQ(tensor::sum_squares(w, 2), 9.25f);
 }
 
-
 // Impossible sizes fail as kemb::Error wherever they arise. Sizes stay at
 // 2^46 floats (256 TiB) or more: beyond any address space and
 // AddressSanitizer's limit, so the failure is certain whatever the overcommit.
@@ -107,6 +109,7 @@ TEST(resource_limits, impossible_sizes_raise_errors) {
   constexpr std::size_t k46 = std::size_t{1} << 46, k40 = std::size_t{1} << 40;
   const std::string overflow = "capacity overflow",
                     failed = "memory allocation of 281474976710656 bytes failed";
+  // clang-format off
   const struct {
     const char* name;
     void (*body)();
@@ -127,6 +130,7 @@ TEST(resource_limits, impossible_sizes_raise_errors) {
        [] { Matrix c; tensor::gemm(c, Matrix(8, 0), Transpose::no, Matrix(0, 1ull << 62), Transpose::no); },
        overflow},
   };
+  // clang-format on
   for (const auto& c : cases) EXPECT_EQ(message_of(c.body), c.message) << c.name;
 }
 }  // namespace
