@@ -28,6 +28,20 @@ void lock() noexcept {
 }
 void unlock() noexcept { busy.clear(std::memory_order_release); }
 
+// The calls into OpenBLAS under way, and whether a fork is waiting for them
+// to end. Atomics rather than a mutex and condition variables: the child of
+// a fork gets them in a plain state whatever other threads were doing.
+std::atomic<int> calls_in_flight{0};
+std::atomic<bool> forking{false};
+
+// Before a fork: lets no call begin and waits for the ones under way.
+void close_gate() {
+  forking.store(true);
+  while (calls_in_flight.load() > 0) std::this_thread::yield();
+}
+
+void open_gate() { forking.store(false); }
+
 // A child forked while scopes were open inherits the lowered count and none
 // of the threads that would close them; its first scope starts from the
 // count the parent had instead.
@@ -35,6 +49,8 @@ void reset_in_child() {
   if (open_scopes > 0) restore_in_child = saved_threads;
   open_scopes = 0;
   busy.clear(std::memory_order_relaxed);
+  calls_in_flight.store(0);
+  open_gate();
 }
 
 // OpenBLAS's threading callback: should it split a call after all (someone
@@ -62,10 +78,23 @@ void run_jobs(int, openblas_dojob_callback job, int jobs, std::size_t size, void
 }
 
 // Both installed while the library loads, before any product runs.
-const int fork_handler = pthread_atfork(nullptr, nullptr, reset_in_child);
+const int fork_handler = pthread_atfork(close_gate, open_gate, reset_in_child);
 const bool callback_installed = (scipy_openblas_set_threads_callback_function(run_jobs), true);
 
 }  // namespace
+
+BlasCall::BlasCall() noexcept {
+  // Counted first and checked after, so that a fork that closes the gate in
+  // between sees this call and waits for it, or this call sees the fork.
+  while (true) {
+    while (forking.load()) std::this_thread::yield();
+    calls_in_flight.fetch_add(1);
+    if (!forking.load()) return;
+    calls_in_flight.fetch_sub(1);
+  }
+}
+
+BlasCall::~BlasCall() { calls_in_flight.fetch_sub(1); }
 
 SerialBlas::SerialBlas() noexcept {
   lock();
@@ -76,7 +105,10 @@ SerialBlas::SerialBlas() noexcept {
       restore_in_child = 0;
     }
     saved_threads = std::max(count, 1);
-    if (count != 1) scipy_openblas_set_num_threads(1);
+    if (count != 1) {
+      const BlasCall call;
+      scipy_openblas_set_num_threads(1);
+    }
   }
   threads_ = saved_threads;
   unlock();
@@ -87,6 +119,7 @@ SerialBlas::~SerialBlas() {
   // A scope opened before a fork ends in the child with none counted.
   if (open_scopes > 0 && --open_scopes == 0 && saved_threads != 1 &&
       scipy_openblas_get_num_threads() == 1) {
+    const BlasCall call;
     scipy_openblas_set_num_threads(saved_threads);
   }
   unlock();

@@ -39,4 +39,19 @@ class SerialBlas {
   int threads_;
 };
 
+// One call into OpenBLAS, on any thread. OpenBLAS takes process-wide locks
+// inside its calls (its buffer allocator, its thread server); a fork while
+// one of kemb's threads holds one would leave it held for good in the child,
+// whose first product would then wait forever. So a fork waits until the
+// calls under way have returned, and none begins until the fork is done.
+// The wait is short and certain: a call is arithmetic on the thread that
+// made it and never waits for another thread that could be waiting here.
+class BlasCall {
+ public:
+  BlasCall() noexcept;
+  ~BlasCall();
+  BlasCall(const BlasCall&) = delete;
+  BlasCall& operator=(const BlasCall&) = delete;
+};
+
 }  // namespace kemb::tensor

@@ -120,6 +120,7 @@ int gemm_planned(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Tran
   const float* const b0 = b.data.data();
   float* const c0 = c.data.data();
   const auto part = [&](std::size_t i, std::size_t slot) {
+    const BlasCall call;  // a fork waits for it
     const std::size_t at = i * step;
     const int len = static_cast<int>(std::min(step, extent - at));
     switch (split) {

@@ -4,6 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "support.hpp"
 #include "tensor/elementwise.hpp"
 #include "tensor/gemm.hpp"
@@ -80,6 +83,7 @@ TEST(gemm, child_of_a_fork_splits_products_on_a_pool_of_its_own) {
   ASSERT_GE(tensor::pool_workers(), 1);
   const pid_t child = fork();
   if (child == 0) {
+    alarm(60);  // a hung child fails below
     // The parent's worker does not exist here: the product must not wait
     // for it, and a worker of the child's own runs the next one.
     const bool forgot = tensor::pool_workers() == 0;
@@ -88,11 +92,37 @@ TEST(gemm, child_of_a_fork_splits_products_on_a_pool_of_its_own) {
     _exit(forgot && right && tensor::pool_workers() == 1 ? 0 : 1);
   }
   int status = 0;
-  for (int waited_ms = 0; waitpid(child, &status, WNOHANG) == 0; waited_ms += 10) {
-    if (waited_ms > 60000) kill(child, SIGKILL);  // a hung child fails below
-    usleep(10000);
-  }
+  waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Forks while other threads are inside OpenBLAS (whose buffer allocator
+// holds a process-wide lock in every call): each child's own product must
+// finish, which it cannot if a lock was held at the fork. The child does not
+// allocate (a sanitizer's allocator lock may be held at the fork too).
+TEST(gemm, children_forked_during_products_compute) {
+  const Matrix a = random_matrix(96, 96, 1), b = random_matrix(96, 96, 2);
+  const tensor::ProductPlan plan{.split = tensor::Split::rows, .parts = 4, .threads = 2};
+  std::atomic<bool> done{false};
+  std::thread busy([&] {
+    for (Matrix c; !done.load();) tensor::gemm_planned(c, a, Transpose::no, b, Transpose::no, plan);
+  });
+  Matrix c(96, 96);
+  int hung = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(10);  // a hung child ends by SIGALRM
+      tensor::gemm_planned(c, a, Transpose::no, b, Transpose::no, {.threads = 1});
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    hung += !WIFEXITED(status);
+  }
+  done.store(true);
+  busy.join();
+  EXPECT_EQ(hung, 0);
 }
 
 TEST(elementwise, sums_run_left_to_right_in_float32) {
