@@ -33,7 +33,8 @@ def test_categorical_classes_match_evaluation(tmp_path, capfd):
     y = digits.target.astype(np.int32)
     path = tmp_path / "digits.json"
     add = kemb.add_categorical_model_layer
-    model = add(add(kemb.create_categorical_model("softmax", str(path)), 64, 32, "dense", "relu"),
+    model = kemb.create_categorical_model("softmax", str(path))
+    model = add(add(add(model, 64, 32, "dense", "relu"), layer_type="dropout", dropout_rate=0.1),
                 32, 10, "dense")
     kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.01, 1e-3), 30, 1,
                                  x[:1400], y[:1400], x[1400:], y[1400:])
