@@ -148,8 +148,7 @@ inline void randomize(std::mt19937_64& rng, std::vector<Layer>& layers) {
   }
 }
 
-// Bit for bit, except that NaN and the infinities (written as null) read
-// back as NaN.
+// Bit for bit, except that NaN and the infinities (written as null) read back as NaN.
 inline bool same(float written, float read) {
   if (!std::isfinite(written)) return std::isnan(read);
   return std::bit_cast<std::uint32_t>(written) == std::bit_cast<std::uint32_t>(read);

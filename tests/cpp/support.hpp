@@ -1,5 +1,4 @@
-// Support of the GoogleTest files (reference.hpp, kept free of GoogleTest,
-// is shared with the tools).
+// Helpers of the GoogleTest files (reference.hpp, free of GoogleTest, is shared with the tools).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -158,8 +157,7 @@ class SeededRng {
   }
 };
 
-// Hands the text out in pieces of 1 to 7 bytes, so that every token kind
-// meets a block boundary somewhere.
+// Hands the text out in pieces of 1 to 7 bytes: every token kind meets a block boundary.
 class TrickleSource final : public persistence::ByteSource {
  public:
   TrickleSource(std::string_view text, unsigned seed) : text_(text), rng_(seed) {}

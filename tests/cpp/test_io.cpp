@@ -1,7 +1,6 @@
-// Number text: float text in both layouts against exact strings and the
-// std::to_chars reference on 2^20 bit patterns, reading number tokens back,
-// the report's fixed forms; operating system error texts (the shared
-// messages are checked where they arise) and the error's call site.
+// Number text: float text in both layouts against exact strings and the std::to_chars reference
+// on 2^20 bit patterns, reading number tokens back, the report's fixed forms; operating system
+// error texts (the shared messages are checked where they arise) and the error's call site.
 #include <cerrno>
 #include <cstdio>
 
@@ -174,8 +173,7 @@ TEST(error, call_site_and_os_error_texts) {
   for (const auto& [message, expected] : cases) EXPECT_EQ(message, expected);
 }
 
-// A path is input: a long one is quoted in part, cut before a character
-// that would not fit whole.
+// A path is input: a long one is quoted in part, cut before a character that won't fit whole.
 TEST(os_error, long_paths_are_quoted_in_part) {
   std::string path = "/" + std::string(254, 'd');
   for (int i = 0; i < 5000; ++i) path += "\xe2\x9c\x93";

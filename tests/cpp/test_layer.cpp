@@ -213,8 +213,7 @@ std::vector<Layer> stacked_layers() {
   return layers;
 }
 
-// The plain pass: value copies between layers, no workspace; the softmax
-// of a categorical model.
+// The plain pass: value copies between layers, no workspace; a categorical model's softmax.
 template <typename Model>
 Matrix plain_output(Model& model, const Matrix& x, bool training) {
   Matrix current = x;
@@ -309,8 +308,7 @@ TEST(model, regularization_loss_weighs_every_term_by_its_coefficient) {
   Layer layer = dense(Matrix(2, 2, {1, -2, 0.5f, 0}), vec({1, -1}));
   CategoricalModel model;
   model.layers = {layer};
-  // With every coefficient 0 there is no penalty at all (the weight
-  // magnitude, 3.5 here, is not added with an implicit coefficient 1).
+  // All coefficients 0: no penalty (the weight magnitude, 3.5, is not added with coefficient 1).
   EXPECT_EQ(model.regularization_loss(), 0.0f);
   model.layers[0].weight_regularizer_l1 = 0.5f;
   model.layers[0].weight_regularizer_l2 = 0.1f;
@@ -320,8 +318,7 @@ TEST(model, regularization_loss_weighs_every_term_by_its_coefficient) {
   for (float term : {0.5f * 3.5f, 0.1f * 5.25f, 0.25f * 2.0f, 2.0f * 2.0f}) expected += term;
   EXPECT_EQ(bits(model.regularization_loss()), bits(expected));
 
-  // A second layer adds after the first; NaN and negative coefficients count
-  // as not > 0.
+  // A second layer adds after the first; NaN and negative coefficients are not > 0.
   layer.weight_regularizer_l1 = nan();
   layer.weight_regularizer_l2 = -1.0f;
   layer.bias_regularizer_l1 = 3.0f;

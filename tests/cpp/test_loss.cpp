@@ -151,8 +151,7 @@ TEST(mean_squared_error, matches_reference_in_place_too) {
   }
   EXPECT_EQ(bits(mse::calculate(predictions, targets)), bits(total / 33.0f));
 
-  // The gradient divides by the columns, then by the rows: not once by
-  // C x N, whose bits differ for some of these elements.
+  // The gradient divides by the columns, then the rows: once by C x N differs in some bits here.
   const Matrix out = random_matrix(7, 3, 13, 10.0f);
   Matrix expected = out;
   for (std::size_t i = 0; i < 7; ++i) {

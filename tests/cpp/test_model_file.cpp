@@ -1,7 +1,6 @@
-// Saving and loading files: the round trip, the operating system's errors
-// and the atomic replace (old file kept, permission bits, links); the
-// background save pipeline and the training loop's use of it (file bytes
-// equal the plain writer's, failures surface, no temporary is left).
+// Saving and loading files: the round trip, the operating system's errors and the atomic replace
+// (old file kept, permission bits, links); the background save pipeline and the training loop's
+// use of it (file bytes equal the plain writer's, failures surface, no temporary is left).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -34,8 +33,7 @@ void put_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// Runs `body` (returning a string) in a child process: what it returned, or
-// "<signal N>" when the child was killed.
+// The string `body` returns when run in a child process, or "<signal N>" if the child was killed.
 template <typename Body>
 std::string in_child(Body body) {
   int fds[2];
@@ -335,10 +333,9 @@ TEST_F(save_pipeline, copy_from_falls_back_to_reading_with_the_same_bytes) {
   ::close(in);
 }
 
-// A two-layer classifier on a separable problem (Adam lowers its loss, so
-// every epoch from the second saves) whose fifth hook call breaks the next
-// forward pass: the failure comes from the loop, after the queued save. (The
-// hook also runs while the last save is waited for: those calls do not count.)
+// A two-layer classifier on a separable problem (Adam lowers its loss: every epoch from the second
+// saves) whose fifth hook call breaks the next forward pass: the loop fails after the queued save.
+// (The hook also runs while the last save is waited for: those calls do not count.)
 TEST_F(save_pipeline, a_loop_failure_completes_the_queued_save_before_it_propagates) {
   CategoricalModel model;
   const Matrix x = random_matrix(64, 4, 3);

@@ -26,8 +26,7 @@ void each(Matrix& a, F f) {
   }
 }
 
-// One parameter array and its state (a vector as one row). Each loop runs
-// over the array it writes.
+// One parameter array and its state (a vector as one row); each loop runs over what it writes.
 void reference_step(const std::string& rule, const DynamicOptimizer& o, Matrix& w, const Matrix& g,
                     Matrix& m, Matrix& v) {
   const float lr = o.current_learning_rate;

@@ -1,6 +1,5 @@
-// The writer's exact text, the reader (what it accepts, every failure
-// message with its line and column, at once or in pieces) and round trips
-// of random models through both.
+// The writer's exact text, the reader (what it accepts, every failure message with its line and
+// column, at once or in pieces) and round trips of random models through both.
 #include "support.hpp"
 
 namespace kemb::test {
@@ -21,8 +20,7 @@ std::string layer_array(const std::string& weights = kEmptyM, const std::string&
          "," + m + "," + v + "," + m + "," + m + "," + v + "," + v + "," + rate + "," + m + "]";
 }
 
-// A categorical document over several lines whose only layer has `weights`:
-// they start on line 2 at column 32.
+// A categorical document over several lines; its one layer's `weights` start on line 2, column 32.
 std::string with_weights(const std::string& weights) {
   return "{\n\"layers\": [" + layer_array(weights) +
          "],\n\"output_type\": \"softmax\",\n\"loss_type\": \"l\",\n\"acc_type\": \"a\",\n"
@@ -99,8 +97,7 @@ struct Failure {
   int column;
 };
 
-// Each document is read at once and in pieces: block boundaries must change
-// neither the message nor the position.
+// Read at once and in pieces: block boundaries change neither the message nor the position.
 void expect_failures(const std::vector<Failure>& cases, bool in_weights) {
   for (const Failure& c : cases) {
     const std::string text = in_weights ? with_weights(c.text) : c.text;
@@ -204,8 +201,7 @@ TEST(reader, long_tokens_are_quoted_in_part) {
   // clang-format on
 }
 
-// Long numbers read as the whole token, as std::from_chars on the whole
-// text gives them, at once and in pieces.
+// Long numbers read as std::from_chars reads the whole token, at once and in pieces.
 TEST(reader, long_numbers_read_as_the_whole_token) {
   const std::string zeros(5000, '0');
   const std::vector<std::pair<std::string, float>> cases = {
@@ -306,8 +302,7 @@ TEST(writer, arrays_in_row_major_order_and_string_escapes) {
   EXPECT_EQ(message_of([&] { text_of_value(inconsistent); }), kIndexError);
 }
 
-// Random models read back field for field, at once and in pieces, and a
-// second pass writes the same bytes.
+// Random models read back field for field (at once and in pieces) and rewrite the same bytes.
 template <typename Model>
 void check_round_trips(std::uint64_t seed) {
   std::mt19937_64 rng(seed);

@@ -27,9 +27,8 @@ TEST(matrix, checked_access_and_the_empty_shape) {
   EXPECT_TRUE(Matrix(0, 0).empty());
 }
 
-// Every transpose of an m x k by k x n product against the reference. `c`
-// starts with a wrong shape and stale values: the call replaces both, and
-// an inner split must not add to them.
+// Every transpose of an m x k by k x n product against the reference. `c` starts with a wrong
+// shape and stale values: the call replaces both, and an inner split must not add to them.
 template <typename Product>
 void check_transposes(std::size_t m, std::size_t k, std::size_t n, Product product_into) {
   for (bool ta : {false, true}) {
@@ -54,9 +53,8 @@ TEST(gemm, all_shapes_and_transposes_match_reference) {
   }
 }
 
-// Every way gemm cuts a large product, run for real on the pool, including
-// more parts than the split dimension has indices and parts that are not
-// whole multiples of the tile grain.
+// Every way gemm cuts a large product, run for real on the pool, including more parts than the
+// split dimension has indices and parts that are not whole multiples of the tile grain.
 TEST(gemm, every_part_layout_matches_reference) {
   for (auto split : {tensor::Split::rows, tensor::Split::cols, tensor::Split::inner}) {
     for (int threads : {1, 3}) {
@@ -96,10 +94,9 @@ TEST(gemm, child_of_a_fork_splits_products_on_a_pool_of_its_own) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// Forks while other threads are inside OpenBLAS (whose buffer allocator
-// holds a process-wide lock in every call): each child's own product must
-// finish, which it cannot if a lock was held at the fork. The child does not
-// allocate (a sanitizer's allocator lock may be held at the fork too).
+// Forks while other threads are inside OpenBLAS (whose buffer allocator holds a process-wide lock
+// in every call): each child's own product must finish, which it cannot if a lock was held at the
+// fork. The child does not allocate (a sanitizer's allocator lock may be held at the fork too).
 TEST(gemm, children_forked_during_products_compute) {
   const Matrix a = random_matrix(96, 96, 1), b = random_matrix(96, 96, 2);
   const tensor::ProductPlan plan{.split = tensor::Split::rows, .parts = 4, .threads = 2};

@@ -1,7 +1,6 @@
-"""Argument conversion at the module boundary: what each argument kind
-accepts, the exact TypeError / OverflowError of the first argument (in
-signature order) that it refuses, and arrays of any layout read in logical
-order."""
+"""Argument conversion at the module boundary: what each argument kind accepts, the exact
+TypeError / OverflowError of the first argument (in signature order) that it refuses, and
+arrays of any layout read in logical order."""
 
 import math
 import pathlib
@@ -155,8 +154,7 @@ def test_argument_matching_errors_name_the_function(call, function):
     ids=["transposed", "sliced", "negative-strides", "subclass", "broadcast", "vector-sliced",
          "vector-negative-strides", "vector-read-only"])
 def test_any_layout_reads_as_its_logical_values(tmp_path, capfd, position, make):
-    """The report, which depends on every value, equals that of a
-    contiguous copy."""
+    """The report, which depends on every value, equals that of a contiguous copy."""
     weighted = kemb.load_linear_model(mf.write(tmp_path / "m.json", mf.linear_model(
         [mf.layer("dense", weights=[[0.5], [-0.25]], biases=[0.125])])))
     reports = []

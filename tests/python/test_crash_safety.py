@@ -1,8 +1,7 @@
-"""Crash safety of saves: a training child killed with SIGKILL leaves the
-model path holding nothing or a complete document that loads, beside at most
-the temporary files of the saves it was writing and queueing, named
-.<target>.kemb-tmp-<child pid>-<16 hex digits>. (tools/crash_campaign.py
-runs hundreds of these trials.)"""
+"""Crash safety of saves: a training child killed with SIGKILL leaves the model path holding
+nothing or a complete document that loads, beside at most the temporary files of the saves it
+was writing and queueing, named .<target>.kemb-tmp-<child pid>-<16 hex digits>.
+(tools/crash_campaign.py runs hundreds of these trials.)"""
 
 import os
 import re

@@ -66,12 +66,11 @@ def linear_report(targets, precision):
 @pytest.mark.parametrize("precision", [1.0, 0.5, 0.0])
 def test_linear_report(tmp_path, capfd, precision):
     targets = np.array([1.5, -2.0, 0.125, 3.0, 99.0], F)
-    result, out = evaluate(tmp_path, capfd, mf.linear_model(DENSE, acc_precision=precision),
-                           targets)
+    document = mf.linear_model(DENSE, acc_precision=precision)
+    result, out = evaluate(tmp_path, capfd, document, targets)
     assert (result, out.splitlines()) == ("ok", linear_report(targets[:4], F(precision)))
     targets = targets[:2]  # fewer targets than predictions end the report
-    result, out = evaluate(tmp_path, capfd, mf.linear_model(DENSE, acc_precision=precision),
-                           targets)
+    result, out = evaluate(tmp_path, capfd, document, targets)
     assert (result, out.splitlines()) == ("PanicException: ndarray: index out of bounds",
                                           linear_report(targets, F(precision))[:2])
 

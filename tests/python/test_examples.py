@@ -1,5 +1,4 @@
-"""The example scripts run end to end (with few epochs) and print their
-one-line result."""
+"""The example scripts run end to end (with few epochs) and print their one-line result."""
 
 import pathlib
 import re

@@ -14,9 +14,8 @@ import pytest
 
 import kemb
 import model_files as mf
-from conftest import PRELUDE
+from conftest import F, PRELUDE
 
-F = np.float32
 # A hung child (the lock held for good, a lost signal) fails its test here.
 TIMEOUT = 120
 
@@ -83,8 +82,7 @@ def test_a_change_of_directory_moves_later_saves_and_orphans_nothing(tmp_path):
         kemb.load_categorical_model(str(first / "model.json"))
 
 
-# The child's peak resident set is its VmHWM (KiB): ru_maxrss would start
-# from the parent's peak.
+# The child's peak resident set is its VmHWM (KiB): ru_maxrss would start from the parent's peak.
 HOSTILE_TOKEN = """
 def peak_kib():
     with open("/proc/self/status") as f:

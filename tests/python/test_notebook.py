@@ -18,8 +18,7 @@ EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
 def stream_lines(cell):
-    text = "".join(o["text"] for o in cell["outputs"] if o["output_type"] == "stream")
-    return text.splitlines()
+    return "".join(o["text"] for o in cell["outputs"] if o["output_type"] == "stream").splitlines()
 
 
 def test_digits_notebook_shows_progress_and_report():

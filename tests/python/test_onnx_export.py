@@ -56,9 +56,8 @@ def test_linear_outputs_match_kemb(tmp_path):
     add = kemb.add_linear_model_layer
     model = add(add(add(kemb.create_linear_model("linear", str(path)), 5, 16, "dense", "relu"),
                     layer_type="dropout", dropout_rate=0.1), 16, 1, "dense")
-    # A trailing dropout layer of rate 0 caches its input, the model's output:
-    # the file holds kemb's predictions for the validation pass that ran with
-    # the saved weights.
+    # A trailing dropout layer of rate 0 caches its input, the model's output: the file holds
+    # kemb's predictions for the validation pass that ran with the saved weights.
     model = add(model, layer_type="dropout", dropout_rate=0.0)
     kemb.train_linear_model(model, kemb.create_optimizer("adam", 0.01, 0.0), 40, 1, x[:200],
                             y[:200], x[200:], y[200:])

@@ -27,8 +27,7 @@ def categorical_lines(epochs, rate, decay, validation):
     val_acc = ref.categorical_accuracy(ref.predict(val_p), VAL_LABELS)
     lines = []
     for epoch in epochs:
-        # The line shows the rate from before this epoch's decay step: the
-        # rate epoch - 1 ran with.
+        # The line shows the rate before this epoch's decay step: the one epoch - 1 ran with.
         lr = ref.decayed_rate(rate, decay, max(epoch - 2, 0)) if decay else F(rate)
         lines.append(ref.training_line(epoch, acc, loss, 0.0, CE, lr))
         if validation:
@@ -49,8 +48,7 @@ def test_report_timing_and_rate(capfd, num_epochs, print_freq, validation, opt, 
     kemb.train_categorical_model(kemb.create_categorical_model("softmax", ""),
                                  kemb.create_optimizer(*opt), num_epochs, print_freq, X, LABELS,
                                  VAL_X if validation else NONE, VAL_LABELS)
-    assert capfd.readouterr().out.splitlines() == categorical_lines(epochs, opt[1], opt[2],
-                                                                    validation)
+    assert capfd.readouterr().out.splitlines() == categorical_lines(epochs, *opt[1:], validation)
 
 
 def test_a_validation_set_without_rows_has_neither_accuracy_nor_loss(capfd):
