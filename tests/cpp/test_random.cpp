@@ -18,9 +18,11 @@ TEST(chacha, block_function_matches_published_vector) {
   const ChaCha<20> chacha(key, 0, 0x4a000000u);
   std::uint32_t out[16];
   chacha.block((std::uint64_t{0x09000000u} << 32) | 1u, out);
+  // clang-format off
   const std::uint32_t expected[16] = {
       0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
       0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9, 0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
+  // clang-format on
   for (int i = 0; i < 16; ++i) EXPECT_EQ(out[i], expected[i]) << "word " << i;
 }
 
