@@ -163,6 +163,7 @@ TEST(error, call_site_and_os_error_texts) {
   const std::pair<std::string, std::string> cases[] = {
       {os_error_text(EPIPE), "Broken pipe (os error 32)"},
       {os_error_kind(EACCES), "PermissionDenied"},
+      {os_error_kind(EPIPE), "BrokenPipe"},
       {os_error_kind(ENOSPC), "StorageFull"},
       {os_error_kind(12345), "Uncategorized"},
       {os_error_description(ENOENT, "dir/\"odd\\name\".json"),

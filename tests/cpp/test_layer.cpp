@@ -98,30 +98,30 @@ TEST(dense, regularizer_terms_are_added_in_order) {
   const Matrix plain_dw = layer.dweights;
   const Vector plain_db = layer.dbiases;
 
-  layer.weight_regularizer_l1 = 0.5f;
-  layer.weight_regularizer_l2 = 0.25f;
-  layer.bias_regularizer_l1 = 0.75f;
-  layer.bias_regularizer_l2 = 1.5f;
-  backward(layer, g);
-  // The l1 term (sign of zero and NaN: +1), then the l2 term, each rounded.
+  // The l1 term (sign of zero and NaN: +1), then the l2 term, each rounded; a coefficient that
+  // is not above 0 (0, negative, NaN) adds nothing, whatever the other one does.
   const auto add = [](tensor::FloatArray g, const tensor::FloatArray& p, float l1, float l2) {
     for (std::size_t k = 0; k < g.size(); ++k) {
-      g[k] = g[k] + (p[k] < 0.0f ? -1.0f : 1.0f) * l1;
-      g[k] = g[k] + p[k] * (l2 + l2);
+      if (l1 > 0.0f) g[k] = g[k] + (p[k] < 0.0f ? -1.0f : 1.0f) * l1;
+      if (l2 > 0.0f) g[k] = g[k] + p[k] * (l2 + l2);
     }
     return g;
   };
-  EXPECT_TRUE(
-      same_bits(layer.dweights, Matrix(2, 2, add(plain_dw.data, layer.weights.data, 0.5f, 0.25f))));
-  EXPECT_TRUE(same_bits(layer.dbiases, Vector(add(plain_db.data, layer.biases.data, 0.75f, 1.5f))));
-
-  // A coefficient that is 0, negative or NaN adds nothing.
-  for (float off : {0.0f, -1.0f, nan()}) {
-    layer.weight_regularizer_l1 = layer.weight_regularizer_l2 = off;
-    layer.bias_regularizer_l1 = layer.bias_regularizer_l2 = off;
+  const auto check = [&](float l1, float l2, float b1, float b2) {
+    layer.weight_regularizer_l1 = l1;
+    layer.weight_regularizer_l2 = l2;
+    layer.bias_regularizer_l1 = b1;
+    layer.bias_regularizer_l2 = b2;
     backward(layer, g);
-    EXPECT_TRUE(same_bits(layer.dweights, plain_dw));
-    EXPECT_TRUE(same_bits(layer.dbiases, plain_db));
+    EXPECT_TRUE(
+        same_bits(layer.dweights, Matrix(2, 2, add(plain_dw.data, layer.weights.data, l1, l2))));
+    EXPECT_TRUE(same_bits(layer.dbiases, Vector(add(plain_db.data, layer.biases.data, b1, b2))));
+  };
+  check(0.5f, 0.25f, 0.75f, 1.5f);
+  for (float off : {0.0f, -1.0f, nan()}) {
+    check(off, 0.25f, off, 1.5f);
+    check(0.5f, off, 0.75f, off);
+    check(off, off, off, off);
   }
 }
 

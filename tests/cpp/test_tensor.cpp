@@ -73,6 +73,19 @@ TEST(gemm, every_part_layout_matches_reference) {
   }
 }
 
+// The weight gradient's shape in parts of milliseconds, ten times over, so that all three
+// threads take some: each thread's partial sums must land in a buffer of its own.
+TEST(gemm, inner_split_keeps_the_sums_of_every_thread_apart) {
+  const Matrix a = random_matrix(60000, 64, 1), b = random_matrix(60000, 64, 2);
+  const Matrix expected = product(a, true, b, false);
+  const tensor::ProductPlan plan{.split = tensor::Split::inner, .parts = 12, .threads = 3};
+  for (int round = 0; round < 10; ++round) {
+    Matrix c;
+    const int ran = tensor::gemm_planned(c, a, Transpose::yes, b, Transpose::no, plan);
+    EXPECT_TRUE(close(c, expected, 1e-3)) << ran << " threads ran";
+  }
+}
+
 TEST(gemm, child_of_a_fork_splits_products_on_a_pool_of_its_own) {
   const Matrix a = random_matrix(200, 64, 1), b = random_matrix(64, 48, 2);
   const tensor::ProductPlan plan{.split = tensor::Split::rows, .parts = 8, .threads = 2};
