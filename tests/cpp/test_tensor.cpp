@@ -73,9 +73,8 @@ TEST(gemm, every_part_layout_matches_reference) {
   }
 }
 
-// The weight gradient's shape in parts of milliseconds, ten times over, so that every thread
-// takes some: each thread's partial sums land in a buffer of its own, and with fewer threads
-// wanted than the pool has (2 after 3) no more than that many join.
+// The weight gradient's shape in parts of milliseconds, so that every thread takes some: each
+// one's sums land apart, and no more threads join than wanted (2 after a pool of 3).
 TEST(gemm, inner_split_keeps_the_sums_of_every_thread_apart) {
   const Matrix a = random_matrix(60000, 64, 1), b = random_matrix(60000, 64, 2);
   const Matrix expected = product(a, true, b, false);
