@@ -98,8 +98,7 @@ TEST(dense, regularizer_terms_are_added_in_order) {
   const Matrix plain_dw = layer.dweights;
   const Vector plain_db = layer.dbiases;
 
-  // The l1 term (sign of zero and NaN: +1), then the l2 term, each rounded; a coefficient that
-  // is not above 0 (0, negative, NaN) adds nothing, whatever the other one does.
+  // The l1 term (sign of 0 and NaN: +1), then l2, each rounded; a coefficient not above 0 adds 0.
   const auto add = [](tensor::FloatArray g, const tensor::FloatArray& p, float l1, float l2) {
     for (std::size_t k = 0; k < g.size(); ++k) {
       if (l1 > 0.0f) g[k] = g[k] + (p[k] < 0.0f ? -1.0f : 1.0f) * l1;

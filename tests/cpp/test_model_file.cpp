@@ -2,8 +2,10 @@
 // (old file kept, permission bits, links); the background save pipeline and the training loop's
 // use of it (file bytes equal the plain writer's, failures surface, no temporary is left).
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -310,6 +312,23 @@ TEST_F(save_pipeline, abandon_keeps_the_last_complete_save_and_removes_the_rest)
   // Either none of the abandoned saves landed, or one landed whole.
   EXPECT_NE(std::find(texts.begin(), texts.end(), contents(path("m.json"))), texts.end());
   EXPECT_EQ(entries(), std::vector<std::string>{"m.json"});
+}
+
+// The call ends while the writer is at the newest save (a FIFO nobody reads fills up): the wait
+// for it runs the hook, whose exception abandons the save.
+TEST_F(save_pipeline, the_wait_for_the_writers_save_runs_the_hook) {
+  ASSERT_EQ(::mkfifo(path("m.json").c_str(), 0600), 0);
+  const int reader = ::open(path("m.json").c_str(), O_RDONLY | O_NONBLOCK);
+  std::mt19937_64 rng(12);
+  SavePipeline<CategoricalModel> saves;
+  saves.save(model_with_inputs(rng, 2000, path("m.json")));
+  pollfd written{reader, POLLIN, 0};
+  ASSERT_EQ(::poll(&written, 1, 60000), 1);  // the writer has the save
+  struct Interrupted {};
+  ::alarm(20);  // a wait that never runs the hook ends the test here
+  EXPECT_THROW(saves.finish([] { throw Interrupted{}; }), Interrupted);
+  ::alarm(0);
+  ::close(reader);
 }
 
 // A destination opened O_APPEND makes copy_file_range fail with EBADF: the

@@ -1,7 +1,5 @@
-"""Threads around training: calls on several threads at once, another thread
-forking while the products run, and the controls that cap the threads of
-kemb's products. Forks and caps run in a child with a timeout; the cap is
-observed through the CPU time of the "kemb-product" threads, not timing."""
+"""Threads around training: concurrent calls, forks from another thread while the products
+run, and the controls that cap kemb's "kemb-product" threads (seen in their CPU time)."""
 
 import os
 import subprocess
@@ -19,8 +17,7 @@ import os, random, sys, threading, time, traceback
 import numpy as np
 import kemb
 
-# 2000 samples through 784-64: every product of an epoch but the last
-# layer's forward pass is large enough to be split over threads.
+# 2000 x 784 through 784-64: all products but the last forward pass are split over threads.
 rng = np.random.default_rng(int(sys.argv[1]))
 x = rng.random((2000, 784), dtype=np.float32)
 y = rng.integers(0, 10, size=2000).astype(np.int32)
@@ -43,8 +40,7 @@ outcomes = []
 children_train = "libasan" not in os.environ.get("LD_PRELOAD", "")
 
 def fork_repeatedly():
-    # Forks at random moments of the training below; every fourth child
-    # trains a model of its own, the others exit at once.
+    # Forks at random moments of the training; every fourth child trains, the others exit.
     while not done.is_set():
         time.sleep(random.uniform(0.0, 0.02))
         trains = children_train and len(outcomes) % 4 == 0
