@@ -29,14 +29,14 @@ std::string with_weights(const std::string& weights) {
 
 TEST(reader, accepts_any_key_order_unknown_keys_white_space_and_array_forms) {
   const auto model = read<CategoricalModel>(
-      " \r\n\t{ \"save_best_params\" : \"p\\u00e9\\ud83d\\ude00"
-      R"(\/\"\\\b\f\n\r\t)"
+      " \r\n\t{ \"save_best_params\" : \"p\\u00e9\\uD83D\\ude00"
+      R"(\u20Ac\/\"\\\b\f\n\r\t)"
       "\" ,\n"
       "  \"extra\": {\"deep\": [1, -2.5e3, true, false, null, \"s\", {}]},\n"
       "  \"acc_type\": \"c\", \"loss_type\": \"l\", \"output_type\": \"o\",\n"
       "  \"layers\": [" +
       layer_array() + "]\n}\n\n");
-  EXPECT_EQ(model.save_best_params, "p\xc3\xa9\xf0\x9f\x98\x80/\"\\\b\f\n\r\t");
+  EXPECT_EQ(model.save_best_params, "p\xc3\xa9\xf0\x9f\x98\x80\xe2\x82\xac/\"\\\b\f\n\r\t");
   EXPECT_EQ(model.output_type + model.loss_type + model.acc_type, "olc");
   ASSERT_EQ(model.layers.size(), 1u);
   EXPECT_EQ(model.layers[0].layer_type + model.layers[0].activation_type, "denserelu");
