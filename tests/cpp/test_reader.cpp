@@ -199,6 +199,7 @@ TEST(reader, long_tokens_are_quoted_in_part) {
            "` [cut: 100000 bytes], expected an unsigned integer below 2^64", 2, 14 + n},
       {R"({"v":1,")" + accented + "\":0}", "unknown field `" + accented.substr(0, 255) +
            "` [cut: 200001 bytes], expected one of `v`, `dim`, `data`", 2, 11 + 2 * n},
+      {R"({"v":1,"dim":[1,1],"data":[)" + digits + "e]}", "invalid number", 2, 28 + n},
   }, true);
   // clang-format on
 }

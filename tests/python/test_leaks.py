@@ -115,8 +115,7 @@ for _ in range(iterations):
 gc.collect()
 rss_after, traced_after = rss(), tracemalloc.get_traced_memory()[0]
 print(json.dumps({"calls": len(CALLS), "rss_before": rss_before, "rss_after": rss_after,
-                  "traced_before": traced_before, "traced_after": traced_after}),
-      file=sys.stderr)
+                  "traced_before": traced_before, "traced_after": traced_after}), file=sys.stderr)
 """
 
 
