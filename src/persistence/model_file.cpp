@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "os/descriptor.hpp"
 #include "persistence/reader.hpp"
 #include "persistence/save_file.hpp"
 #include "persistence/text_buffer.hpp"
@@ -85,7 +86,7 @@ class ReadOnlyFile {
  public:
   ReadOnlyFile(const std::string& path, const InterruptHook& hook) {
     check_path(path);
-    while ((fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR) {
+    while ((fd_ = os::open_at(AT_FDCWD, path.c_str(), O_RDONLY)) < 0 && errno == EINTR) {
       if (hook) hook();
     }
     if (fd_ < 0) throw_os_error(errno, path);

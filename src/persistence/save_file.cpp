@@ -9,12 +9,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <random>
 
 #include "io/error.hpp"
 #include "io/os_error.hpp"
+#include "os/entropy.hpp"
+#include "os/path_walk.hpp"
 
 namespace kemb::persistence {
 
@@ -25,8 +28,6 @@ namespace {
 
 // Room left for the marker, pid and random part within NAME_MAX.
 constexpr std::size_t kMaxStemBytes = 200;
-// Symbolic links followed before giving up, as the kernel does (ELOOP).
-constexpr int kMaxLinks = 40;
 // Bytes copied per step, so that an abandoned save stops promptly.
 constexpr std::uint64_t kCopyStep = std::uint64_t{8} << 20;
 
@@ -37,41 +38,21 @@ std::string directory_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-std::string name_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // A full pipe (a FIFO written in place) is waited on in slices this long,
 // so that an abandoned save notices its flag.
 constexpr int kPipeWaitMs = 50;
-
-// The file a save replaces: `path` with its chain of symbolic links
-// followed, relative paths taken from `base`. The result need not exist (a
-// dangling link names a new file).
-std::string resolve_links(int base, const std::string& given) {
-  std::string path = given;
-  for (int hops = 0; hops < kMaxLinks; ++hops) {
-    struct stat info;
-    if (::fstatat(base, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(info.st_mode)) {
-      return path;
-    }
-    std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
-    const ssize_t n = ::readlinkat(base, path.c_str(), target.data(), target.size());
-    if (n < 0) throw_os_error(errno, path);
-    target.resize(static_cast<std::size_t>(n));
-    path = (target.starts_with('/') ? target : directory_of(path) + "/" + target);
-  }
-  throw_os_error(ELOOP, given);
-}
 
 // Names only need to differ (O_EXCL catches a clash), so a generator seeded
 // once per thread serves, instead of reading the entropy source per save.
 std::string random_hex() {
   static constexpr char kHex[] = "0123456789abcdef";
   thread_local std::mt19937_64 generator = [] {
-    std::random_device entropy;
-    return std::mt19937_64((std::uint64_t{entropy()} << 32) | entropy());
+    std::uint64_t seed = 0;
+    if (os::fill_entropy(&seed, sizeof seed) != 0) {
+      seed =
+          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    }
+    return std::mt19937_64(seed);
   }();
   std::uint64_t bits = generator();
   std::string out(kTemporaryHexDigits, '0');
@@ -87,8 +68,8 @@ int create_temporary(const SaveTarget& target, std::string& name) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     name = "." + stem + std::string(kTemporaryMarker) + std::to_string(::getpid()) + "-" +
            random_hex();
-    fd = ::openat(target.directory.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                  target.mode);
+    fd =
+        os::open_at(target.directory.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL, target.mode);
     if (fd >= 0 || errno != EEXIST) break;
   }
   if (fd < 0) throw_os_error(errno, target.path);
@@ -122,7 +103,7 @@ void copy_by_reading(int source, std::uint64_t offset, std::uint64_t size, FileS
 int open_unnamed_file(const std::string& path) {
   const char* tmpdir = std::getenv("TMPDIR");
   for (const std::string& dir : {directory_of(path), std::string(tmpdir ? tmpdir : "/tmp")}) {
-    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    const int fd = os::open_at(AT_FDCWD, dir.c_str(), O_TMPFILE | O_RDWR, 0600);
     if (fd >= 0) return fd;
   }
   return -1;
@@ -135,37 +116,46 @@ void check_path(const std::string& path) {
   }
 }
 
-void Descriptor::reset(int fd) noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 SaveTarget resolve_target(const std::string& given) {
   check_path(given);
-  // Every relative step below starts from this one descriptor of the
-  // working directory: another thread's chdir() cannot split the save
-  // between two directories.
-  Descriptor cwd;
-  if (!given.starts_with('/')) {
-    cwd.reset(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (cwd.get() < 0) throw_os_error(errno, given);
+  os::WalkedPath walked;
+  if (const int error = os::walk_for_writing(given, walked); error != 0) {
+    throw_os_error(error, walked.shown);
   }
-  const int base = given.starts_with('/') ? AT_FDCWD : cwd.get();
   SaveTarget target;
-  target.path = resolve_links(base, given);
-  struct stat info;
-  if (::fstatat(base, target.path.c_str(), &info, 0) == 0) {
-    // Replacing a directory would fail only at the rename, after all the work.
-    if (S_ISDIR(info.st_mode)) throw_os_error(EISDIR, target.path);
-    // Renaming over a FIFO or a device would destroy the node.
-    target.in_place = !S_ISREG(info.st_mode);
-    target.mode = info.st_mode & 0777;
-    target.exact_mode = true;
+  target.path = std::move(walked.shown);
+  target.directory = std::move(walked.directory);
+  target.name = std::move(walked.name);
+  using Kind = os::WalkedPath::Kind;
+  const mode_t type = walked.object.st_mode & S_IFMT;
+  // Another user's file or FIFO in a shared sticky directory: that user
+  // could read the model (and the data set in it) or swap the file; an
+  // O_CREAT open of it is refused the same way.
+  if ((walked.kind == Kind::regular || (walked.kind == Kind::other && type == S_IFIFO)) &&
+      os::protected_from_caller(walked.object, walked.holder)) {
+    throw_os_error(EACCES, target.path);
   }
-  target.directory.reset(
-      ::openat(base, directory_of(target.path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (target.directory.get() < 0) throw_os_error(errno, target.path);
-  target.name = name_of(target.path);
+  switch (walked.kind) {
+    case Kind::absent:
+      break;
+    case Kind::regular:
+      // Renaming over a file gives the new one the caller's ownership; only
+      // the caller's own bits are kept, not bits someone else chose.
+      if (walked.object.st_uid == os::file_system_uid()) {
+        target.mode = walked.object.st_mode & 0777;
+        target.exact_mode = true;
+      }
+      break;
+    case Kind::other:
+      // Renaming over a FIFO or a device would destroy the node.
+      target.in_place = true;
+      break;
+    case Kind::magic_link:
+      // /dev/stdout and its kind: written where the kernel's link leads.
+      target.in_place = true;
+      target.magic_link = true;
+      break;
+  }
   return target;
 }
 
@@ -179,13 +169,15 @@ SaveFile::SaveFile(SaveTarget target, const InterruptHook& hook) : target_(std::
   if (target_.in_place) {
     name_ = target_.name;
     // A FIFO without a reader blocks here; Ctrl-C interrupts the wait.
-    while ((fd_ = ::openat(directory, name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)) < 0 &&
-           errno == EINTR) {
+    // Not following a link planted since the walk, unless the link is
+    // the target itself.
+    const int flags = O_WRONLY | O_TRUNC | O_NOCTTY | (target_.magic_link ? 0 : O_NOFOLLOW);
+    while ((fd_ = os::open_at(directory, name_.c_str(), flags)) < 0 && errno == EINTR) {
       if (hook) hook();
     }
     if (fd_ < 0) throw_os_error(errno, target_.path);
-    const int flags = ::fcntl(fd_, F_GETFL);
-    if (flags >= 0) ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+    const int status = ::fcntl(fd_, F_GETFL);
+    if (status >= 0) ::fcntl(fd_, F_SETFL, status | O_NONBLOCK);
     return;
   }
   fd_ = create_temporary(target_, name_);

@@ -1,5 +1,7 @@
 // save_file: the file side of one save. Resolving the target (links
-// followed, a directory refused) and pinning its directory, the temporary
+// followed as the kernel's protections allow, a directory refused, another
+// user's file in a shared sticky directory refused) and pinning its
+// directory, the temporary
 // file in that directory that is renamed over the target at commit, the
 // in-place output for targets that are no regular files, and the sink that
 // writes the document's blocks or copies byte ranges of an earlier file
@@ -17,6 +19,7 @@
 #include <string_view>
 #include <utility>
 
+#include "os/descriptor.hpp"
 #include "persistence/text_buffer.hpp"
 
 namespace kemb::persistence {
@@ -31,34 +34,18 @@ inline constexpr std::size_t kTemporaryHexDigits = 16;
 // bindings run Python's signal handlers there, so Ctrl-C ends it.
 using InterruptHook = std::function<void()>;
 
-// An owned file descriptor, closed with its owner.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
-  ~Descriptor() { reset(); }
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  int get() const noexcept { return fd_; }
-  void reset(int fd = -1) noexcept;
-
- private:
-  int fd_;
-};
-
 // Where a save goes and how the file is written. The directory is opened
 // when the target is resolved, and every later step (create, write,
 // rename, remove) is relative to it: a change of working directory
 // meanwhile, by any thread, cannot move the save or orphan its file.
 struct SaveTarget {
-  std::string path;         // the file replaced: `save_best_params` with its links followed
-  Descriptor directory;     // the directory that holds it (O_PATH)
-  std::string name;         // its name in that directory
-  mode_t mode = 0666;       // permission bits of the new file (before the umask unless exact)
-  bool exact_mode = false;  // replacing a file: keep its bits exactly
-  bool in_place = false;    // an existing non-regular file (FIFO, device): written in place
+  std::string path;          // the file replaced: `save_best_params` with its links followed
+  os::Descriptor directory;  // the directory that holds it
+  std::string name;          // its name in that directory
+  mode_t mode = 0666;        // permission bits of the new file (before the umask unless exact)
+  bool exact_mode = false;   // replacing the caller's own file: keep its bits exactly
+  bool in_place = false;     // not a regular file reached through plain names: written in place
+  bool magic_link = false;   // in place through a link only the kernel can follow (/dev/stdout)
 };
 
 // The system calls would stop at the first NUL and use a shorter path, so
@@ -66,10 +53,13 @@ struct SaveTarget {
 // with InvalidInput.
 void check_path(const std::string& path);
 
-// Follows symbolic links (up to 40), looks at what is there and opens the
-// directory that holds it. A relative path is resolved against the working
-// directory as it is at this call, taken once. A directory fails with
-// EISDIR at once, before any work.
+// Walks the path as the kernel would for open(path, O_WRONLY | O_CREAT |
+// O_TRUNC), following links (up to 40) where its protections for shared
+// sticky directories allow, and opens the directory that holds the file. A
+// relative path is resolved against the working directory as it is at this
+// call, taken once. A directory fails with EISDIR at once, before any work;
+// another user's link, file or FIFO in a sticky world-writable directory
+// with EACCES. Only the caller's own file keeps its permission bits.
 SaveTarget resolve_target(const std::string& path);
 
 // The open output of one save. For a regular target it is a new temporary

@@ -3,8 +3,6 @@
 // once per call.
 #include "persistence/save_pipeline.hpp"
 
-#include <pthread.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -18,6 +16,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "io/error.hpp"
+#include "io/os_error.hpp"
+#include "os/thread.hpp"
 #include "persistence/save_file.hpp"
 #include "persistence/snapshot.hpp"
 #include "persistence/writer.hpp"
@@ -30,16 +31,15 @@ namespace {
 // takes the time the products leave idle.
 constexpr int kWriterNice = 19;
 
-// Starts `body` on a new thread that blocks every signal, so that signals
-// (Ctrl-C above all) reach the thread that runs the training loop.
+// The writer thread, which leaves every signal to the training loop's
+// thread. A process at its thread limit fails the call with a message that
+// says so.
 template <typename Body>
-std::thread start_quiet_thread(Body body) {
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  std::thread thread(std::move(body));
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+std::thread start_writer(Body body) {
+  std::thread thread;
+  if (const int error = os::start_quiet_thread(thread, std::move(body)); error != 0) {
+    throw io::Error("failed to start a thread: " + io::os_error_text(error));
+  }
   return thread;
 }
 
@@ -200,9 +200,11 @@ void SavePipeline<Model>::prepare_first_input(ArrayView first_input, const std::
     s.first.prepare(path, s.format_threads, &s.stop_write);
     return;
   }
+  // The writer reads `preparing` under the mutex held here. Without a
+  // thread to be had now, the saves format the matrix themselves, and the
+  // first save starts the writer or raises why it cannot.
   std::lock_guard lock(s.mutex);
-  s.preparing = true;
-  s.writer = start_quiet_thread([&s] { s.run(); });
+  s.preparing = os::start_quiet_thread(s.writer, [&s] { s.run(); }) == 0;
 }
 
 template <typename Model>
@@ -253,7 +255,7 @@ void SavePipeline<Model>::save(const Model& model, const InterruptHook& hook) {
   {
     std::lock_guard lock(s.mutex);
     s.queued = std::move(job);
-    if (!s.writer.joinable()) s.writer = start_quiet_thread([&s] { s.run(); });
+    if (!s.writer.joinable()) s.writer = start_writer([&s] { s.run(); });
   }
   s.wake.notify_one();
 }

@@ -12,6 +12,7 @@
 
 #include "io/error.hpp"
 #include "io/float_text.hpp"
+#include "os/thread.hpp"
 
 namespace kemb::persistence {
 
@@ -77,20 +78,29 @@ void append_data_split(TextBuffer& out, const float* values, std::size_t n,
     while (text.size() < helpers) text.emplace_back(new char[capacity * (io::kMaxFloatText + 1)]);
     ends.resize(text.size());
     const std::size_t mine = std::min(part, count);
-    // jthread joins on the way out too: a sink that fails while helpers
-    // still format must not leave them running.
-    std::vector<std::jthread> workers;
-    for (unsigned h = 0; h < helpers; ++h) {
+    // Helper h formats values [first, last) of the block into text[h].
+    const auto format_part = [&](unsigned h) {
       const std::size_t first = std::min(count, mine + h * part);
       const std::size_t last = std::min(count, first + part);
+      ends[h] = format_numbers(values + start + first, last - first, text[h].get());
+    };
+    // jthread joins on the way out too: a sink that fails while helpers
+    // still format must not leave them running. A part whose thread cannot
+    // start is formatted here, after this thread's own.
+    std::vector<std::jthread> workers(helpers);
+    std::vector<unsigned> left_over;
+    for (unsigned h = 0; h < helpers; ++h) {
       ends[h] = text[h].get();
-      if (first == last) continue;
-      workers.emplace_back([&, h, first, last] {
-        ends[h] = format_numbers(values + start + first, last - first, text[h].get());
-      });
+      if (mine + h * part >= count) continue;
+      if (os::start_quiet_thread(workers[h], [&format_part, h] { format_part(h); }) != 0) {
+        left_over.push_back(h);
+      }
     }
     append_numbers(out, values + start, mine, start == 0);
-    for (std::jthread& w : workers) w.join();
+    for (const unsigned h : left_over) format_part(h);
+    for (std::jthread& w : workers) {
+      if (w.joinable()) w.join();
+    }
     for (unsigned h = 0; h < helpers; ++h) {
       out.append(std::string_view(text[h].get(), static_cast<std::size_t>(ends[h] - text[h].get())));
     }

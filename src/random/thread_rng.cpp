@@ -1,18 +1,17 @@
-// Per-thread generator state, keying from getrandom(2) or KEMB_SEED, and
+// Per-thread generator state, keying from the entropy source or KEMB_SEED, and
 // rekeying after a fixed amount of output or a fork.
 #include "random/thread_rng.hpp"
 
 #include <pthread.h>
-#include <sys/random.h>
 
 #include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "io/error.hpp"
+#include "os/entropy.hpp"
 #include "random/chacha.hpp"
 
 namespace kemb::random {
@@ -40,16 +39,9 @@ void register_fork_handler() {
 
 Generator::Key entropy_key() {
   Generator::Key key{};
-  auto* bytes = reinterpret_cast<unsigned char*>(key.data());
-  std::size_t got = 0;
-  while (got < sizeof key) {
-    const ssize_t n = getrandom(bytes + got, sizeof key - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw Error(std::string("could not read the operating system's entropy source: ") +
-                  std::strerror(errno));
-    }
-    got += static_cast<std::size_t>(n);
+  if (const int error = os::fill_entropy(key.data(), sizeof key); error != 0) {
+    throw Error(std::string("could not read the operating system's entropy source: ") +
+                std::strerror(error));
   }
   return key;
 }

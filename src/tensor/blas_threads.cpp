@@ -5,13 +5,13 @@
 
 #include <cblas.h>
 #include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
-#include <system_error>
 #include <thread>
 #include <vector>
+
+#include "os/thread.hpp"
 
 namespace kemb::tensor {
 namespace {
@@ -59,22 +59,17 @@ void reset_in_child() {
 // may wait on each other, so they all run at once.
 void run_jobs(int, openblas_dojob_callback job, int jobs, std::size_t size, void* data, int arg) {
   auto* bytes = static_cast<char*>(data);
-  std::vector<std::thread> helpers;
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  std::vector<std::thread> helpers(static_cast<std::size_t>(std::max(jobs - 1, 0)));
   int started = 1;
-  try {
-    for (; started < jobs; ++started) {
-      helpers.emplace_back([=] { job(started, bytes + started * size, arg); });
-    }
-  } catch (const std::system_error&) {
-    // No thread to be had: the remaining jobs run here, after job 0.
+  // Without a thread to be had, the remaining jobs run here, after job 0.
+  while (started < jobs &&
+         os::start_quiet_thread(
+             helpers[started - 1], [=] { job(started, bytes + started * size, arg); }) == 0) {
+    ++started;
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   job(0, bytes, arg);
   for (int j = started; j < jobs; ++j) job(j, bytes + j * size, arg);
-  for (std::thread& helper : helpers) helper.join();
+  for (int j = 1; j < started; ++j) helpers[j - 1].join();
 }
 
 // Both installed while the library loads, before any product runs.

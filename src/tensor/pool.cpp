@@ -4,15 +4,15 @@
 #include "tensor/pool.hpp"
 
 #include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <system_error>
 #include <thread>
+
+#include "os/thread.hpp"
 
 namespace kemb::tensor {
 namespace {
@@ -83,23 +83,15 @@ int Pool::run(std::size_t parts, int threads, const PartBody& part, bool* slots_
 }
 
 void Pool::grow(int wanted) {
-  if (workers() >= wanted) return;
-  // Workers leave every signal to the interpreter's threads: they inherit
-  // this mask from the thread that starts them.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  try {
-    for (int w = workers(); w < wanted; ++w) {
-      std::thread worker([this] { work(); });
-      pthread_setname_np(worker.native_handle(), "kemb-product");
-      worker.detach();  // lives as long as the process; never joined, so never waited on
-      workers_.fetch_add(1, std::memory_order_relaxed);
-    }
-  } catch (const std::system_error&) {
-    // No more threads to be had: the product runs on those there are.
+  // Workers leave every signal to the interpreter's threads. Without more
+  // threads to be had, the product runs on those there are.
+  for (int w = workers(); w < wanted; ++w) {
+    std::thread worker;
+    if (os::start_quiet_thread(worker, [this] { work(); }) != 0) return;
+    pthread_setname_np(worker.native_handle(), "kemb-product");
+    worker.detach();  // lives as long as the process; never joined, so never waited on
+    workers_.fetch_add(1, std::memory_order_relaxed);
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void Pool::work() {
