@@ -119,6 +119,12 @@ void check_array(PyObject* obj, const char* name, ArrayKind kind) {
   }
 }
 
+MatrixShape matrix_shape(PyObject* obj) {
+  PyArrayObject* array = as_array(obj);
+  return {static_cast<std::size_t>(PyArray_DIM(array, 0)),
+          static_cast<std::size_t>(PyArray_DIM(array, 1))};
+}
+
 Matrix copy_float_matrix(PyObject* obj) {
   PyArrayObject* array = as_array(obj);
   const npy_intp rows = PyArray_DIM(array, 0);

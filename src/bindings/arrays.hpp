@@ -21,6 +21,13 @@ enum class ArrayKind {
 // TypeError naming the parameter. Any strides are accepted.
 void check_array(PyObject* obj, const char* name, ArrayKind kind);
 
+// The shape of a 2-D array that passed check_array.
+struct MatrixShape {
+  std::size_t rows;
+  std::size_t cols;
+};
+MatrixShape matrix_shape(PyObject* obj);
+
 // Copies of arrays that passed check_array, elements in logical order
 // whatever the strides: element (i, j) of the copy is element (i, j) of the
 // array.

@@ -26,7 +26,9 @@ template <typename Model, typename CopyTargets>
 void run_training(Model& model, DynamicOptimizer& opt, std::uint16_t num_epochs,
                   std::uint16_t print_freq, PyObject* x, PyObject* y, PyObject* val_x,
                   PyObject* val_y, CopyTargets copy_targets) {
-  const std::uint16_t print_every = training::prepare(model.layers, opt, num_epochs, print_freq);
+  const MatrixShape shape = matrix_shape(x);
+  const std::uint16_t print_every =
+      training::prepare(model.layers, opt, num_epochs, print_freq, shape.rows, shape.cols);
   Matrix x_copy = copy_float_matrix(x);
   const auto y_copy = copy_targets(y);
   const Matrix val_x_copy = copy_float_matrix(val_x);

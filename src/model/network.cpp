@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "io/error.hpp"
 #include "tensor/elementwise.hpp"
 
 namespace kemb::model {
@@ -48,6 +49,25 @@ const Matrix& forward_layers(std::vector<Layer>& layers, const Matrix& x, bool t
     current = &out;
   }
   return *current;
+}
+
+void check_first_pass(const std::vector<Layer>& layers, std::size_t rows, std::size_t cols) {
+  for (const Layer& layer : layers) {
+    if (layer.layer_type == "dense") {
+      tensor::checked_elements(layer.n_inputs, layer.n_neurons);
+      tensor::checked_elements(layer.n_neurons, 1);
+    }
+  }
+  for (const Layer& layer : layers) {
+    if (layer.layer_type == "dense") {
+      if (layer.n_inputs != cols) {
+        io::throw_incompatible_product(rows, cols, layer.n_inputs, layer.n_neurons);
+      }
+      cols = layer.n_neurons;
+    } else if (layer.layer_type != "dropout") {
+      rows = cols = 0;  // a layer of no known type outputs 0 x 0
+    }
+  }
 }
 
 void backward_layers(std::vector<Layer>& layers, Workspace& ws) {

@@ -48,6 +48,14 @@ bool keeps_input(const Layer& layer);
 const tensor::Matrix& forward_layers(std::vector<Layer>& layers, const tensor::Matrix& x,
                                      bool training, Workspace& ws);
 
+// x: (rows, cols) -> nothing, or the failure of the first training pass
+// over such an input once Layer::init has run on every layer (a dense
+// layer's weights are then n_inputs x n_neurons): the incompatible-product
+// error of the first dense layer that cannot take what reaches it. Reads
+// only the layers' types and sizes. A dense layer whose weights could not
+// even be sized raises "capacity overflow" first, as its init would.
+void check_first_pass(const std::vector<Layer>& layers, std::size_t rows, std::size_t cols);
+
 // ws.gradient: (n_samples, n_outputs), the loss gradient, consumed.
 // Runs Layer::backward on every layer, last to first, filling dweights and
 // dbiases; the first layer's input gradient is not computed.

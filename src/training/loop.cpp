@@ -154,7 +154,8 @@ void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
 }  // namespace
 
 std::uint16_t prepare(std::vector<Layer>& layers, DynamicOptimizer& opt, std::uint16_t num_epochs,
-                      std::uint16_t print_freq) {
+                      std::uint16_t print_freq, std::size_t rows, std::size_t cols) {
+  if (num_epochs > 0 && print_freq != 0) model::check_first_pass(layers, rows, cols);
   for (Layer& layer : layers) layer.init();
   opt.current_learning_rate = opt.learning_rate;
   if (print_freq == 0) throw io::Error("attempt to divide by zero");

@@ -63,8 +63,10 @@ CASES = [
     # Impossible sizes.
     ("layer-2^40-squared", lambda: train_c(shape=(2**40, 2**40)),
      "PanicException: capacity overflow", 0, False),
-    ("layer-2^46-inputs", lambda: train_c(shape=(2**46, 1)),
-     "PanicException: memory allocation of 281474976710656 bytes failed", 0, False),
+    ("layer-2^46-neurons", lambda: train_c(shape=(3, 2**46)),
+     "PanicException: memory allocation of 844424930131968 bytes failed", 0, False),
+    # A size the input cannot reach fails before any layer claims memory.
+    ("layer-2^46-inputs", lambda: train_c(shape=(2**46, 1)), product(5, 3, 2**46, 1), 0, False),
     ("finite-saves", lambda: train_l(path="m.json"), "ok", 1, True),
     # Empty arrays of every kind.
     ("x-0x0", lambda: train_c(x=NONE, y=LABELS[:0]), product(0, 0, 3, 3), 0, False),
