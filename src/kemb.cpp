@@ -43,6 +43,16 @@ bool add_function(PyObject* module, PyObject* module_name, PyObject* all, PyMeth
 }  // namespace
 
 PyMODINIT_FUNC PyInit_kemb(void) {
+  // The module keeps process-wide state (the types, PanicException, the
+  // NumPy API table) and may be initialised once per process: a
+  // sub-interpreter that imported it first would use that up, and the main
+  // interpreter could not import it after that one ended. The main
+  // interpreter's id is 0.
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+    PyErr_SetString(PyExc_ImportError,
+                    "kemb does not support sub-interpreters: import it in the main interpreter");
+    return nullptr;
+  }
   if (g_initialised) {
     PyErr_SetString(PyExc_ImportError,
                     "kemb may only be initialised once per interpreter process");
