@@ -1,8 +1,11 @@
 """Hostile conditions, each in a child process with a timeout: a change of
-directory during training, a model file with one enormous token, Ctrl-C in
-every wait of a call, and the interpreter's exit while daemon threads are
-inside kemb calls."""
+directory during training, a model file with one enormous token or an
+enormous claimed layer, Ctrl-C in every wait of a call, the interpreter's
+exit while daemon threads are inside kemb calls, another user's links and
+files in a shared directory, magic links as the path, no thread to be had,
+a closed standard output and sub-interpreters."""
 
+import importlib.util
 import os
 import signal
 import subprocess
@@ -14,7 +17,7 @@ import pytest
 
 import kemb
 import model_files as mf
-from conftest import F, PRELUDE
+from conftest import F, PRELUDE, run_script
 
 # A hung child (the lock held for good, a lost signal) fails its test here.
 TIMEOUT = 120
@@ -90,7 +93,12 @@ def peak_kib():
 
 before = peak_kib()
 try:
-    kemb.load_linear_model(sys.argv[1])
+    if len(sys.argv) == 2:
+        kemb.load_linear_model(sys.argv[1])
+    else:  # a claimed layer, trained on too few columns
+        x = np.ones((50, 4), np.float32)
+        kemb.train_linear_model(kemb.load_linear_model(sys.argv[1]),
+                                kemb.create_optimizer("sgd", 0.1, 0.0), 3, 1, x, x[:, 0], x, x[:, 0])
 except BaseException as error:
     message = error.args[0]
 print(len(message), peak_kib() - before, message[-120:])
@@ -113,6 +121,20 @@ def test_one_huge_token_costs_a_bounded_message_and_memory(tmp_path, head, tail,
     length, grown_kib, end = out.split(" ", 2)
     assert int(length) < 1000 and f"[cut: {TOKEN} bytes]" in end and marker in err
     # The token is read in 256 KiB blocks and only its first bytes kept.
+    assert int(grown_kib) < 16 * 1024
+
+
+def test_a_claimed_huge_layer_fails_before_it_costs_memory(tmp_path):
+    # 1 GiB of weights, which the first product would refuse.
+    path = mf.write(tmp_path / "huge.json",
+                    mf.linear_model([mf.layer("dense", n_inputs=16384, n_neurons=16384)]))
+    child = start(tmp_path, HOSTILE_TOKEN, path, "train", stdout=subprocess.PIPE,
+                  stderr=subprocess.PIPE)
+    out, err = child.communicate(timeout=TIMEOUT)
+    assert child.returncode == 0, err
+    _, grown_kib, message = out.split(" ", 2)
+    assert message.strip() == ("ndarray: inputs 50 \u00d7 4 and 16384 \u00d7 16384 are not "
+                               "compatible for matrix multiplication")
     assert int(grown_kib) < 16 * 1024
 
 
@@ -240,3 +262,185 @@ def test_the_interpreter_exits_normally_with_daemon_threads_in_kemb_calls(tmp_pa
     err = child.communicate(timeout=TIMEOUT)[1]
     assert child.returncode == 0, err
     assert leftovers(tmp_path) == []
+
+
+SAVE = """
+import os
+os.umask(0o077)
+x = np.ones((4, 1), np.float32)
+model = kemb.add_linear_model_layer(kemb.create_linear_model("linear", sys.argv[1]), 1, 1, "dense")
+try:
+    kemb.train_linear_model(model, kemb.create_optimizer("sgd", 0.1, 0.0), 3, 4, x, x[:, 0],
+                            np.zeros((0, 0), np.float32), x[:, 0])
+    print("saved", flush=True)
+except BaseException as error:
+    print(error.args[0].split("kind: ")[-1].split(",")[0], flush=True)
+"""
+OTHER = 54321  # a user id with no account: another user of the machine
+
+
+def as_other(path, *, target=False):
+    os.lchown(path, OTHER, OTHER) if not target else os.chown(path, OTHER, OTHER)
+
+
+# What a save does with each name in a sticky world-writable directory (like /tmp), set up by
+# `plant(shared, private)`: the outcome, what the name is then, the private directory's names
+# and the saved file's bits (the caller's own file keeps its bits, any other is new: umask 077).
+SAVE_PATHS = {
+    "their link to my file": (
+        lambda s, p: ((p / "secret").write_text("mine"), (p / "secret").chmod(0o600),
+                      (s / "model.json").symlink_to(p / "secret"), as_other(s / "model.json")),
+        "PermissionDenied", "link", ["secret"], None),
+    "their dangling link": (
+        lambda s, p: ((s / "model.json").symlink_to(p / "new.json"), as_other(s / "model.json")),
+        "PermissionDenied", "link", [], None),
+    "their 0666 file": (
+        lambda s, p: ((s / "model.json").write_text("theirs"), (s / "model.json").chmod(0o666),
+                      as_other(s / "model.json", target=True)),
+        "PermissionDenied", "0o666", [], None),
+    "my own 0640 file": (
+        lambda s, p: ((s / "model.json").write_text("old"), (s / "model.json").chmod(0o640)),
+        "saved", "0o640", [], 0o640),
+    "my link in my directory": (
+        lambda s, p: ((p / "real.json").write_text("old"), (p / "real.json").chmod(0o604),
+                      (s / "model.json").symlink_to(p / "real.json")),
+        "saved", "link", ["real.json"], 0o604),
+    "their file in my directory": (
+        lambda s, p: ((p / "model.json").write_text("theirs"), (p / "model.json").chmod(0o666),
+                      as_other(p / "model.json", target=True),
+                      (s / "model.json").symlink_to(p / "model.json")),
+        "saved", "link", ["model.json"], 0o600),
+}
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="making another user's files needs root")
+@pytest.mark.parametrize("case", SAVE_PATHS)
+def test_the_save_path_reaches_only_what_the_kernel_would_open(tmp_path, case):
+    plant, expected, name_holds, private_holds, mode = SAVE_PATHS[case]
+    shared, private = tmp_path / "shared", tmp_path / "private"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    private.mkdir(mode=0o700)
+    plant(shared, private)
+    before = {p.name: p.read_bytes() for p in private.iterdir()}
+    child = start(tmp_path, SAVE, shared / "model.json", stdout=subprocess.PIPE,
+                  stderr=subprocess.PIPE)
+    out, err = child.communicate(timeout=TIMEOUT)
+    assert (child.returncode, out.strip()) == (0, expected), err
+    name = shared / "model.json"
+    assert ("link" if name.is_symlink() else oct(name.stat().st_mode & 0o777)) == name_holds
+    assert sorted(p.name for p in private.iterdir()) == private_holds
+    if mode is None:  # nothing anywhere was written
+        assert {p.name: p.read_bytes() for p in private.iterdir()} == before
+        assert name.is_symlink() or name.read_text() == "theirs"
+    else:
+        kemb.load_linear_model(str(name))
+        assert name.resolve().stat().st_mode & 0o777 == mode
+    assert leftovers(shared, private) == []
+
+
+DEV_STDOUT = SAVE + """
+os.write(1, b"\\nprinted after the call\\n")
+"""
+
+
+@pytest.mark.parametrize("stdout", ["pipe", "file"])
+def test_dev_stdout_is_written_where_it_leads(tmp_path, stdout):
+    sink = tmp_path / "stdout.txt"
+    with open(sink, "wb") as f:
+        child = start(tmp_path, DEV_STDOUT, "/dev/stdout", stderr=subprocess.PIPE,
+                      stdout=subprocess.PIPE if stdout == "pipe" else f)
+        out, err = child.communicate(timeout=TIMEOUT)
+        inode = os.fstat(f.fileno()).st_ino
+    text = out if stdout == "pipe" else sink.read_text()
+    assert child.returncode == 0, err
+    # The model went into the pipe or the file itself; a file is never replaced.
+    assert '"save_best_params":"/dev/stdout"}' in text and "printed after the call" in text
+    assert sink.stat().st_ino == inode and leftovers(tmp_path) == []
+
+
+NO_THREAD = """
+import os, resource, signal
+def blocked():
+    return sorted(signal.pthread_sigmask(signal.SIG_BLOCK, []))
+before = blocked()
+x = np.ones((4, 1), np.float32)
+model = kemb.add_linear_model_layer(kemb.create_linear_model("linear", "/dev/null"), 1, 1, "dense")
+if os.geteuid() == 0:  # root is not held to the limit
+    os.setgid(int(sys.argv[1]))
+    os.setuid(int(sys.argv[1]))
+resource.setrlimit(resource.RLIMIT_NPROC, (1, resource.getrlimit(resource.RLIMIT_NPROC)[1]))
+try:
+    kemb.train_linear_model(model, kemb.create_optimizer("sgd", 0.1, 0.0), 3, 4, x, x[:, 0],
+                            np.zeros((0, 0), np.float32), x[:, 0])
+    outcome = "returned"
+except BaseException as error:
+    outcome = error.args[0]
+print(outcome, blocked() == before, flush=True)
+"""
+
+
+def test_a_thread_that_cannot_start_leaves_the_signal_mask_as_it_was(tmp_path):
+    child = start(tmp_path, NO_THREAD, OTHER, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                  env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
+    out, err = child.communicate(timeout=TIMEOUT)
+    assert child.returncode == 0, err
+    assert out.strip() == ("failed to start a thread: Resource temporarily unavailable "
+                           "(os error 11) True")
+
+
+CLOSED_STDOUT = """
+import os
+os.close(1)
+x = data["x"]
+y = (x[:, 0] > x[:, 1]).astype(np.int32)
+add = kemb.add_categorical_model_layer
+model = add(add(kemb.create_categorical_model("softmax", sys.argv[1]), 64, 16, "dense", "relu"), 16,
+            2, "dense")
+for trial in range(4):
+    try:  # reports from epoch 3, after the first save (epoch 2) opened its files
+        kemb.train_categorical_model(model, kemb.create_optimizer("adam", 0.01, 0.0), 6, 2, x, y,
+                                     np.zeros((0, 0), np.float32), y)
+        outcome = "returned"
+    except BaseException as error:
+        outcome = error.args[0]
+    kemb.load_categorical_model(sys.argv[1])  # the saved file is whole
+    os.write(2, f"outcome: {outcome}\\n".encode())
+"""
+
+
+def test_a_closed_stdout_fails_the_reports_and_never_reaches_the_model_file(tmp_path):
+    np.savez(tmp_path / "arrays.npz", x=np.random.default_rng(8).random((2000, 64), dtype=F))
+    child = start(tmp_path, CLOSED_STDOUT, tmp_path / "model.json", stderr=subprocess.PIPE)
+    err = child.communicate(timeout=TIMEOUT)[1]
+    assert child.returncode == 0, err
+    outcomes = [line[9:] for line in err.splitlines() if line.startswith("outcome: ")]
+    assert outcomes == ["failed printing to stdout: Bad file descriptor (os error 9)"] * 4, err
+    assert b"epoch:" not in (tmp_path / "model.json").read_bytes()
+
+
+SUBINTERPRETER = """
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+sub = interpreters.create()
+try:
+    failure = interpreters.run_string(sub, "import kemb")
+except Exception as error:  # raised before 3.13, returned from then on
+    failure = error
+interpreters.destroy(sub)
+print(failure)
+import kemb
+print(kemb.__all__[0])
+"""
+
+
+@pytest.mark.skipif(not any(importlib.util.find_spec(name) for name in
+                            ("_interpreters", "_xxsubinterpreters")),
+                    reason="no sub-interpreters in this Python")
+def test_a_sub_interpreter_cannot_use_up_the_main_interpreters_import():
+    child = run_script(SUBINTERPRETER, timeout=TIMEOUT)
+    refusal, imported = child.stdout.splitlines()
+    assert child.returncode == 0 and imported == "create_linear_model", child.stderr
+    assert "ImportError" in refusal and "sub-interpreters" in refusal.replace("subint", "sub-int")
