@@ -13,16 +13,24 @@ if [ ! -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] &&
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev >/dev/null
 fi
 
+# KEMB_PORTABLE=1: the module and the C++ tests built with only the
+# portable paths of src/os, in their own environment and build directory.
+build=build/tests
+defines=(-DKEMB_WERROR=ON)
+if [ "${KEMB_PORTABLE:-0}" = 1 ]; then
+  KEMB_VENV=$KEMB_ROOT/.venv-portable
+  build=build/tests-portable
+  defines+=(-DKEMB_PORTABLE=ON)
+fi
 kemb_venv
 echo "== installing kemb and the test requirements into $KEMB_VENV"
-kemb_pip -C cmake.define.KEMB_WERROR=ON ".[test]" "$(kemb_openblas_requirement)" cmake ninja
+kemb_pip "${defines[@]/#-D/-Ccmake.define.}" ".[test]" "$(kemb_openblas_requirement)" cmake ninja
 
 echo "== C++ core tests"
-cmake -S . -B build/tests -G Ninja -DKEMB_BUILD_MODULE=OFF -DKEMB_BUILD_TESTS=ON \
-  -DKEMB_WERROR=ON -DKEMB_PYTHON_FOR_OPENBLAS="$VENV_PY" \
-  -DCMAKE_MAKE_PROGRAM="$KEMB_VENV/bin/ninja" >/dev/null
-cmake --build build/tests
-ctest --test-dir build/tests --output-on-failure -j2
+cmake -S . -B "$build" -G Ninja -DKEMB_BUILD_MODULE=OFF -DKEMB_BUILD_TESTS=ON "${defines[@]}" \
+  -DKEMB_PYTHON_FOR_OPENBLAS="$VENV_PY" -DCMAKE_MAKE_PROGRAM="$KEMB_VENV/bin/ninja" >/dev/null
+cmake --build "$build"
+ctest --test-dir "$build" --output-on-failure -j2
 
 echo "== Python module tests"
 "$VENV_PY" -m pytest "$@"

@@ -3,12 +3,12 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <exception>
 #include <new>
 
 #include "bindings/py_ref.hpp"
 #include "io/error.hpp"
+#include "os/files.hpp"
 
 namespace kemb::bindings {
 
@@ -27,15 +27,7 @@ PyObject* g_panic_type = nullptr;
 
 // Best effort: a report that cannot be written is dropped.
 void write_stderr(const std::string& text) {
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  (void)os::write_all(STDERR_FILENO, text.data(), text.size());
 }
 
 }  // namespace

@@ -2,19 +2,12 @@
 #include "io/os_error.hpp"
 
 #include <cerrno>
-#include <cstring>
 
 #include "io/error.hpp"
+#include "os/error_text.hpp"
 
 namespace kemb::io {
 namespace {
-
-std::string strerror_text(int errnum) {
-  char buffer[256];
-  // GNU strerror_r returns the text (possibly a static string, not buffer).
-  const char* text = strerror_r(errnum, buffer, sizeof buffer);
-  return text != nullptr ? text : "Unknown error";
-}
 
 std::string escaped(std::string_view text) {
   std::string out;
@@ -74,18 +67,18 @@ const char* os_error_kind(int errnum) {
 
 std::string os_error_description(int errnum) {
   return "Os { code: " + std::to_string(errnum) + ", kind: " + os_error_kind(errnum) +
-         ", message: \"" + escaped(strerror_text(errnum)) + "\" }";
+         ", message: \"" + escaped(os::error_text(errnum)) + "\" }";
 }
 
 std::string os_error_description(int errnum, std::string_view path) {
   const std::string_view shown = quoted_part(path);
   return "Os { code: " + std::to_string(errnum) + ", kind: " + os_error_kind(errnum) +
-         ", message: \"" + escaped(strerror_text(errnum)) + "\", path: \"" + escaped(shown) +
+         ", message: \"" + escaped(os::error_text(errnum)) + "\", path: \"" + escaped(shown) +
          "\"" + cut_marker(shown.size(), path.size()) + " }";
 }
 
 std::string os_error_text(int errnum) {
-  return strerror_text(errnum) + " (os error " + std::to_string(errnum) + ")";
+  return os::error_text(errnum) + " (os error " + std::to_string(errnum) + ")";
 }
 
 }  // namespace kemb::io

@@ -12,6 +12,11 @@ void Descriptor::reset(int fd) noexcept {
   fd_ = fd;
 }
 
+int Descriptor::close() noexcept {
+  if (fd_ < 0) return 0;
+  return ::close(std::exchange(fd_, -1)) == 0 ? 0 : errno;
+}
+
 int open_at(int directory, const char* path, int flags, mode_t mode) noexcept {
   const int fd = ::openat(directory, path, flags | O_CLOEXEC, mode);
   if (fd < 0 || fd > STDERR_FILENO) return fd;

@@ -28,6 +28,9 @@ class Descriptor {
   // Gives up ownership without closing.
   int release() noexcept { return std::exchange(fd_, -1); }
   void reset(int fd = -1) noexcept;
+  // Closes the descriptor now; returns 0 or the error number of close(),
+  // which reports a delayed write error (a full disk on NFS).
+  int close() noexcept;
 
  private:
   int fd_;

@@ -49,4 +49,13 @@ int start_quiet_thread(Thread& thread, Body&& body) noexcept {
   }
 }
 
+// Names the calling thread, as top and debuggers show it (15 bytes at
+// most). Best effort.
+void name_this_thread(const char* name) noexcept;
+
+// Gives the calling thread the lowest priority, so that it runs in the time
+// other threads leave idle: nice 19 for this thread alone on Linux, the
+// background band on macOS. Best effort.
+void lower_this_thread_priority() noexcept;
+
 }  // namespace kemb::os

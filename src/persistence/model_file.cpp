@@ -80,25 +80,17 @@ class FileSource final : public ByteSource {
   std::chrono::steady_clock::time_point last_hook_ = std::chrono::steady_clock::now();
 };
 
-// Closes the descriptor of a load whatever way the parse ends. Opening a
-// FIFO without a writer waits; a signal meanwhile calls the hook.
-class ReadOnlyFile {
- public:
-  ReadOnlyFile(const std::string& path, const InterruptHook& hook) {
-    check_path(path);
-    while ((fd_ = os::open_at(AT_FDCWD, path.c_str(), O_RDONLY)) < 0 && errno == EINTR) {
-      if (hook) hook();
-    }
-    if (fd_ < 0) throw_os_error(errno, path);
+// The file of a load, closed whatever way the parse ends. Opening a FIFO
+// without a writer waits; a signal meanwhile calls the hook.
+os::Descriptor open_for_reading(const std::string& path, const InterruptHook& hook) {
+  check_path(path);
+  int fd;
+  while ((fd = os::open_at(AT_FDCWD, path.c_str(), O_RDONLY)) < 0 && errno == EINTR) {
+    if (hook) hook();
   }
-  ~ReadOnlyFile() { ::close(fd_); }
-  ReadOnlyFile(const ReadOnlyFile&) = delete;
-  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
+  if (fd < 0) throw_os_error(errno, path);
+  return os::Descriptor(fd);
+}
 
 }  // namespace
 
@@ -107,14 +99,14 @@ void save(const LinearModel& model, const std::string& path) { save_model(model,
 void save(const CategoricalModel& model, const std::string& path) { save_model(model, path); }
 
 LinearModel load_linear_model(const std::string& path, const InterruptHook& hook) {
-  ReadOnlyFile file(path, hook);
-  FileSource source(file.fd(), hook);
+  const os::Descriptor file = open_for_reading(path, hook);
+  FileSource source(file.get(), hook);
   return read_linear_model(source);
 }
 
 CategoricalModel load_categorical_model(const std::string& path, const InterruptHook& hook) {
-  ReadOnlyFile file(path, hook);
-  FileSource source(file.fd(), hook);
+  const os::Descriptor file = open_for_reading(path, hook);
+  FileSource source(file.get(), hook);
   return read_categorical_model(source);
 }
 

@@ -17,6 +17,7 @@
 #include "io/error.hpp"
 #include "io/os_error.hpp"
 #include "os/entropy.hpp"
+#include "os/files.hpp"
 #include "os/path_walk.hpp"
 
 namespace kemb::persistence {
@@ -76,7 +77,7 @@ int create_temporary(const SaveTarget& target, std::string& name) {
   return fd;
 }
 
-// read() and write() in place of copy_file_range.
+// read() and write() where the kernel cannot copy.
 void copy_by_reading(int source, std::uint64_t offset, std::uint64_t size, FileSink& sink) {
   const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(size, 1 << 20));
   std::unique_ptr<char[]> buffer(new char[block]);
@@ -103,7 +104,7 @@ void copy_by_reading(int source, std::uint64_t offset, std::uint64_t size, FileS
 int open_unnamed_file(const std::string& path) {
   const char* tmpdir = std::getenv("TMPDIR");
   for (const std::string& dir : {directory_of(path), std::string(tmpdir ? tmpdir : "/tmp")}) {
-    const int fd = os::open_at(AT_FDCWD, dir.c_str(), O_TMPFILE | O_RDWR, 0600);
+    const int fd = os::open_unnamed(dir.c_str());
     if (fd >= 0) return fd;
   }
   return -1;
@@ -172,27 +173,28 @@ SaveFile::SaveFile(SaveTarget target, const InterruptHook& hook) : target_(std::
     // Not following a link planted since the walk, unless the link is
     // the target itself.
     const int flags = O_WRONLY | O_TRUNC | O_NOCTTY | (target_.magic_link ? 0 : O_NOFOLLOW);
-    while ((fd_ = os::open_at(directory, name_.c_str(), flags)) < 0 && errno == EINTR) {
+    int fd;
+    while ((fd = os::open_at(directory, name_.c_str(), flags)) < 0 && errno == EINTR) {
       if (hook) hook();
     }
-    if (fd_ < 0) throw_os_error(errno, target_.path);
-    const int status = ::fcntl(fd_, F_GETFL);
-    if (status >= 0) ::fcntl(fd_, F_SETFL, status | O_NONBLOCK);
+    if (fd < 0) throw_os_error(errno, target_.path);
+    file_.reset(fd);
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status >= 0) ::fcntl(fd, F_SETFL, status | O_NONBLOCK);
     return;
   }
-  fd_ = create_temporary(target_, name_);
+  file_.reset(create_temporary(target_, name_));
   // The creation mask must not narrow the bits of the file being replaced.
-  if (target_.exact_mode && ::fchmod(fd_, target_.mode) != 0) {
+  if (target_.exact_mode && ::fchmod(file_.get(), target_.mode) != 0) {
     const int errnum = errno;
-    ::close(fd_);
-    fd_ = -1;
+    file_.reset();
     ::unlinkat(directory, name_.c_str(), 0);
     throw_os_error(errnum, target_.path);
   }
 }
 
 SaveFile::~SaveFile() {
-  if (fd_ >= 0) ::close(fd_);
+  file_.reset();
   if (!committed_ && !target_.in_place) ::unlinkat(target_.directory.get(), name_.c_str(), 0);
 }
 
@@ -204,9 +206,7 @@ bool SaveFile::replaces(const SaveTarget& other) const {
 }
 
 void SaveFile::commit() {
-  const int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0) throw_os_error(errno, target_.path);
+  if (const int error = file_.close(); error != 0) throw_os_error(error, target_.path);
   const int directory = target_.directory.get();
   if (!target_.in_place &&
       ::renameat(directory, name_.c_str(), directory, target_.name.c_str()) != 0) {
@@ -232,18 +232,14 @@ void FileSink::poll() {
 void FileSink::write(const char* data, std::size_t size) {
   check_cancelled();
   poll();
-  while (size > 0) {
-    const ssize_t n = ::write(fd_, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
-      pollfd ready{fd_, POLLOUT, 0};
-      ::poll(&ready, 1, kPipeWaitMs);
-      check_cancelled();
-      continue;
-    }
-    if (n < 0) throw_os_error(errno, path_);
-    data += n;
-    size -= static_cast<std::size_t>(n);
+  // A full pipe is waited on in slices, so that the flag is seen.
+  const auto wait_for_room = [this] {
+    pollfd ready{fd_, POLLOUT, 0};
+    ::poll(&ready, 1, kPipeWaitMs);
+    check_cancelled();
+  };
+  if (const int error = os::write_all(fd_, data, size, wait_for_room); error != 0) {
+    throw_os_error(error, path_);
   }
 }
 
@@ -252,8 +248,8 @@ void FileSink::copy_from(int source, std::uint64_t offset, std::uint64_t size) {
     check_cancelled();
     poll();
     auto in = static_cast<off_t>(offset);
-    const ssize_t n = ::copy_file_range(source, &in, fd_, nullptr,
-                                        static_cast<std::size_t>(std::min(size, kCopyStep)), 0);
+    const ssize_t n =
+        os::copy_range(source, &in, fd_, static_cast<std::size_t>(std::min(size, kCopyStep)));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
                   errno == EBADF)) {

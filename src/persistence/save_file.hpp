@@ -78,7 +78,7 @@ class SaveFile {
   SaveFile(const SaveFile&) = delete;
   SaveFile& operator=(const SaveFile&) = delete;
 
-  int fd() const noexcept { return fd_; }
+  int fd() const noexcept { return file_.get(); }
   bool in_place() const noexcept { return target_.in_place; }
   // The file the save replaces, for messages.
   const std::string& target_path() const noexcept { return target_.path; }
@@ -94,7 +94,7 @@ class SaveFile {
   std::string name_;  // the temporary file's name; the target's own in place
   dev_t directory_device_ = 0;
   ino_t directory_inode_ = 0;
-  int fd_ = -1;
+  os::Descriptor file_;
   bool committed_ = false;
 };
 
@@ -112,9 +112,9 @@ class FileSink final : public ByteSink {
   void write(const char* data, std::size_t size) override;
 
   // Appends `size` bytes of the file `source`, starting at `offset`, at the
-  // current offset: copy_file_range, or read and write where the kernel
-  // cannot copy between the two files. A source shorter than asked fails
-  // with EIO.
+  // current offset: copied inside the kernel (os::copy_range), or read and
+  // written where it cannot copy between the two files. A source shorter
+  // than asked fails with EIO.
   void copy_from(int source, std::uint64_t offset, std::uint64_t size);
 
   const std::string& path() const noexcept { return path_; }
@@ -137,9 +137,9 @@ class FileSink final : public ByteSink {
   std::chrono::steady_clock::time_point next_poll_{};
 };
 
-// A new unnamed file (O_TMPFILE, read and write, no name: it disappears
-// with its last descriptor) on the file system of `path`'s directory, or in
-// the temporary directory (TMPDIR, else /tmp) when that one allows none; -1
+// A new unnamed file (os::open_unnamed: read and write, no name, gone with
+// its last descriptor) on the file system of `path`'s directory, or in the
+// temporary directory (TMPDIR, else /tmp) when that one allows none; -1
 // when neither does. For text that saves copy from.
 int open_unnamed_file(const std::string& path);
 

@@ -3,9 +3,6 @@
 // once per call.
 #include "persistence/save_pipeline.hpp"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -25,11 +22,6 @@
 
 namespace kemb::persistence {
 namespace {
-
-// Background work leaves the cores to the training: the writer (and the
-// threads it starts to split an array) runs at the lowest priority, so it
-// takes the time the products leave idle.
-constexpr int kWriterNice = 19;
 
 // The writer thread, which leaves every signal to the training loop's
 // thread. A process at its thread limit fails the call with a message that
@@ -103,7 +95,7 @@ void SavePipeline<Model>::State::write(Job& job, const InterruptHook* poll) {
 template <typename Model>
 void SavePipeline<Model>::State::run() {
   using Clock = std::chrono::steady_clock;
-  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kWriterNice);
+  os::lower_this_thread_priority();
   std::unique_lock lock(mutex);
   if (preparing) {
     busy = true;

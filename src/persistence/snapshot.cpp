@@ -1,9 +1,8 @@
 // Snapshot copies and the first input's text.
 #include "persistence/snapshot.hpp"
 
-#include <unistd.h>
-
 #include <exception>
+#include <utility>
 
 namespace kemb::persistence {
 
@@ -18,34 +17,29 @@ void copy_layer(const Layer& src, Layer& dst, bool with_inputs) {
   });
 }
 
-FirstInput::~FirstInput() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 void FirstInput::prepare(const std::string& path, const std::atomic<unsigned>& threads,
                          const std::atomic<bool>* stop) {
-  const int file = open_unnamed_file(path);
-  if (file < 0) return;
+  os::Descriptor file(open_unnamed_file(path));
+  if (!file) return;
   try {
-    FileSink sink(file, path, stop);
+    FileSink sink(file.get(), path, stop);
     TextBuffer buffer(sink);
     append_array(buffer, matrix_, threads);
     buffer.finish();
     length_ = buffer.position();
-    fd_ = file;
+    file_ = std::move(file);
   } catch (const std::exception&) {
-    ::close(file);
   }
 }
 
 void FirstInput::append(TextBuffer& out, FileSink& sink,
                         const std::atomic<unsigned>& threads) const {
-  if (fd_ < 0) {
+  if (!file_) {
     append_array(out, matrix_, threads);
     return;
   }
   out.finish();
-  sink.copy_from(fd_, 0, length_);
+  sink.copy_from(file_.get(), 0, length_);
   out.account(length_);
 }
 

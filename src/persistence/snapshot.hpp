@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dyn_layer.hpp"
+#include "os/descriptor.hpp"
 #include "persistence/save_file.hpp"
 #include "persistence/writer.hpp"
 
@@ -44,7 +45,6 @@ void copy_model(const Model& src, Model& dst, bool skip_first_input) {
 class FirstInput {
  public:
   FirstInput() = default;
-  ~FirstInput();
   FirstInput(const FirstInput&) = delete;
   FirstInput& operator=(const FirstInput&) = delete;
 
@@ -69,7 +69,7 @@ class FirstInput {
  private:
   ArrayView matrix_;
   bool given_ = false;
-  int fd_ = -1;  // the unnamed file with the complete text; -1 otherwise
+  os::Descriptor file_;  // the unnamed file with the complete text, if any
   std::uint64_t length_ = 0;
 };
 

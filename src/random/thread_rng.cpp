@@ -7,11 +7,11 @@
 #include <atomic>
 #include <charconv>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "io/error.hpp"
 #include "os/entropy.hpp"
+#include "os/error_text.hpp"
 #include "random/chacha.hpp"
 
 namespace kemb::random {
@@ -41,7 +41,7 @@ Generator::Key entropy_key() {
   Generator::Key key{};
   if (const int error = os::fill_entropy(key.data(), sizeof key); error != 0) {
     throw Error(std::string("could not read the operating system's entropy source: ") +
-                std::strerror(error));
+                os::error_text(error));
   }
   return key;
 }

@@ -88,13 +88,13 @@ void Pool::grow(int wanted) {
   for (int w = workers(); w < wanted; ++w) {
     std::thread worker;
     if (os::start_quiet_thread(worker, [this] { work(); }) != 0) return;
-    pthread_setname_np(worker.native_handle(), "kemb-product");
     worker.detach();  // lives as long as the process; never joined, so never waited on
     workers_.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
 void Pool::work() {
+  os::name_this_thread("kemb-product");
   std::uint64_t seen = 0;
   std::unique_lock lock(mutex_);
   for (;;) {
