@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "model/categorical.hpp"
+#include "persistence/detail.hpp"
 #include "persistence/model_file.hpp"
 #include "persistence/save_pipeline.hpp"
 #include "random/thread_rng.hpp"
@@ -26,6 +27,7 @@ using kemb::bench::median;
 using kemb::bench::seconds_of;
 
 using namespace kemb;
+using Seam = persistence::detail::PipelineSeam;
 
 // Pixel-like values: 60% zeros, the rest k/255.
 tensor::Matrix pixels(std::size_t rows, std::size_t cols) {
@@ -81,21 +83,21 @@ int main(int argc, char** argv) {
   for (int run = 0; run < runs; ++run) {
     plain.push_back(seconds_of([&] { persistence::save(model, path); }));
     {
-      persistence::SavePipeline<CategoricalModel> saves({.background = false, .format_threads = 2});
-      whole2.push_back(seconds_of([&] { saves.save(model); }));
+      persistence::SavePipeline<CategoricalModel> saves;
+      whole2.push_back(seconds_of([&] { Seam::save_now(saves, model, 2); }));
     }
     for (unsigned threads : {1u, 2u}) {
-      persistence::SavePipeline<CategoricalModel> saves(
-          {.background = false, .format_threads = threads});
+      persistence::SavePipeline<CategoricalModel> saves;
       (threads == 1 ? prepare1 : prepare2).push_back(seconds_of([&] {
-        saves.prepare_first_input(view, path);
+        Seam::prepare_first_input_now(saves, view, path, threads);
       }));
-      (threads == 1 ? save1 : save2).push_back(seconds_of([&] { saves.save(model); }));
+      (threads == 1 ? save1 : save2).push_back(
+          seconds_of([&] { Seam::save_now(saves, model, threads); }));
     }
     persistence::SavePipeline<CategoricalModel> background;
     background.prepare_first_input(view, path);
     background.save(model);
-    background.wait();
+    Seam::wait(background);
     snapshot.push_back(seconds_of([&] { background.save(model); }));
     background.finish();
   }

@@ -34,8 +34,8 @@ void run_training(Model& model, DynamicOptimizer& opt, std::uint16_t num_epochs,
   const Matrix val_x_copy = copy_float_matrix(val_x);
   const auto val_y_copy = copy_targets(val_y);
   without_gil([&](ReleasedGil& gil) {
-    model.train(num_epochs, print_every, std::move(x_copy), y_copy, val_x_copy, val_y_copy,
-                std::move(opt), [&gil] { gil.check_signals(); });
+    training::train(model, num_epochs, print_every, std::move(x_copy), y_copy, val_x_copy,
+                    val_y_copy, std::move(opt), [&gil] { gil.check_signals(); });
   });
 }
 

@@ -9,12 +9,19 @@ namespace kemb::dropout {
 
 using tensor::Matrix;
 
+namespace {
+
+// NaN is neither.
 void check_probability(float p) {
   if (!(p >= 0.0f)) io::throw_result_error("ProbabilityTooSmall");
   if (!(p <= 1.0f)) io::throw_result_error("ProbabilityTooLarge");
 }
 
+// Mask value of an element that survives, b / p with b = 1 in float32, and 0
+// for p == 0: with nothing kept every mask value is 0 rather than 0/0.
 float kept_value(float p) noexcept { return p == 0.0f ? 0.0f : 1.0f / p; }
+
+}  // namespace
 
 void forward(Matrix& out, Matrix& binary_mask, const Matrix& input, float keep_probability,
              bool training) {

@@ -7,17 +7,10 @@
 
 namespace kemb::dropout {
 
-// Raises "called `Result::unwrap()` on an `Err` value: ProbabilityTooSmall"
-// unless p >= 0 (NaN included) and "...: ProbabilityTooLarge" unless p <= 1.
-void check_probability(float p);
-
-// Mask value of an element that survives, b / p with b = 1 in float32, and 0
-// for p == 0: with nothing kept every mask value is 0 rather than 0/0.
-float kept_value(float p) noexcept;
-
 // input: (n_samples, n_features) -> out, binary_mask: (n_samples, n_features)
-// In training, checks the probability (even for an empty input), draws a
-// fresh binary_mask (one Bernoulli draw per element, row-major) and sets
+// In training, checks the probability (even for an empty input: "called
+// `Result::unwrap()` on an `Err` value: ProbabilityTooSmall" unless p >= 0,
+// "...: ProbabilityTooLarge" unless p <= 1), draws a fresh binary_mask (one Bernoulli draw per element, row-major) and sets
 // out := input x binary_mask; otherwise out := input and the mask is left
 // as it is. `out` must not alias `input`.
 void forward(tensor::Matrix& out, tensor::Matrix& binary_mask, const tensor::Matrix& input,

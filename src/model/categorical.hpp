@@ -2,11 +2,10 @@
 // softmax output, categorical cross-entropy loss, arg-max accuracy. The
 // selector texts are compared byte for byte; a text that matches nothing
 // switches its piece off instead of failing. The record, its passes, how it
-// is scored against labels, its test report and its training entry all
-// live here (train() itself is defined with the epoch loop in training/).
+// is scored against labels and its test report live here; training/ trains
+// it.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -15,7 +14,6 @@
 #include "dyn_layer.hpp"
 #include "field_table.hpp"
 #include "model/network.hpp"
-#include "optimizer/dyn_optimizer.hpp"
 #include "tensor/matrix.hpp"
 
 namespace kemb {
@@ -77,16 +75,6 @@ struct CategoricalModel {
   // Evaluates the model as it stands on x and prints one line per sample
   // and a summary on standard output.
   void test(const tensor::Matrix& x, const tensor::Labels& labels);
-
-  // Trains the model in place, full batch, for num_epochs epochs: forward,
-  // loss and accuracy, backward, one optimizer step per layer, validation
-  // when val_x is not 0 x 0, a progress report every print_every epochs
-  // (0: never) on standard output, and a save to save_best_params whenever
-  // the training data loss reaches a new low (never in epoch 1). Defined in
-  // training/loop.cpp.
-  void train(std::uint16_t num_epochs, std::uint16_t print_every, tensor::Matrix x,
-             const tensor::Labels& y, const tensor::Matrix& val_x, const tensor::Labels& val_y,
-             DynamicOptimizer opt, const model::EpochHook& between_epochs = {});
 
   friend bool operator==(const CategoricalModel&, const CategoricalModel&) = default;
 };

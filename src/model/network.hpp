@@ -1,10 +1,9 @@
 // The pass of a batch through a model's layer stack, forward and backward,
 // over buffers that live in a Workspace so that an epoch allocates nothing
 // once the batch shape is stable; the regularization loss of a stack; and
-// the hook a training call runs between epochs.
+// the check of a stack's shapes that a training call makes first.
 #pragma once
 
-#include <functional>
 #include <vector>
 
 #include "dyn_layer.hpp"
@@ -12,10 +11,6 @@
 
 namespace kemb::model {
 
-// Called after every epoch of a training call, once its save is handed
-// over. It may throw to end the call (the bindings use it to deliver
-// Ctrl-C); the model then holds the updates of the epochs run so far.
-using EpochHook = std::function<void()>;
 // Buffers reused from one pass to the next. One workspace serves one model;
 // the training and validation passes may share it.
 struct Workspace {

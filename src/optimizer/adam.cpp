@@ -6,6 +6,7 @@
 #include "optimizer/adam.hpp"
 
 #include <cmath>
+#include <cstdint>
 
 #include "tensor/elementwise.hpp"
 
@@ -155,6 +156,12 @@ bool state_matches(const Layer& layer) {
          layer.dbiases.size() >= n;
 }
 
+// The epoch number of the step being taken: iterations + 1 in wrapping
+// 32-bit arithmetic.
+std::int32_t step_number(const DynamicOptimizer& optimizer) noexcept {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(optimizer.iterations) + 1u);
+}
+
 }  // namespace
 
 float power(float base, std::int32_t t) noexcept {
@@ -166,10 +173,6 @@ float power(float base, std::int32_t t) noexcept {
     t >>= 1;
   }
   return r;
-}
-
-std::int32_t step_number(const DynamicOptimizer& optimizer) noexcept {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(optimizer.iterations) + 1u);
 }
 
 void update_params(const DynamicOptimizer& optimizer, Layer& layer) {

@@ -15,14 +15,11 @@ namespace kemb::adam {
 // bit 1 of t: r = r x s; t >>= 1 }.
 float power(float base, std::int32_t t) noexcept;
 
-// The epoch number of the step being taken: iterations + 1 in wrapping
-// 32-bit arithmetic.
-std::int32_t step_number(const DynamicOptimizer& optimizer) noexcept;
-
 // weights: (n_inputs, n_neurons), biases: (n_neurons); gradients and state of
 // the same shapes. Creates all four state fields as zeros when weight_cache
 // is empty, then moves every parameter by
-// (momentum / (1 - b1^t)) x (-lr) / (sqrt(cache / (1 - b2^t)) + eps).
+// (momentum / (1 - b1^t)) x (-lr) / (sqrt(cache / (1 - b2^t)) + eps), where
+// t = iterations + 1 in wrapping 32-bit arithmetic.
 // Arrays that disagree in shape are read by 2-D index and fail with
 // "ndarray: index out of bounds" when a read falls outside.
 void update_params(const DynamicOptimizer& optimizer, Layer& layer);

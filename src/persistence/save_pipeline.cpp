@@ -16,6 +16,7 @@
 #include "io/error.hpp"
 #include "io/os_error.hpp"
 #include "os/thread.hpp"
+#include "persistence/detail.hpp"
 #include "persistence/save_file.hpp"
 #include "persistence/snapshot.hpp"
 #include "persistence/writer.hpp"
@@ -67,6 +68,7 @@ struct SavePipeline<Model>::State {
   std::exception_ptr error;
   std::thread writer;
 
+  std::unique_ptr<Job> take_job(const Model& model, const InterruptHook& hook);
   void write(Job& job, const InterruptHook* poll = nullptr);
   void run();
   void wait_idle(const InterruptHook& hook = {});
@@ -187,11 +189,6 @@ void SavePipeline<Model>::prepare_first_input(ArrayView first_input, const std::
   State& s = *state_;
   s.first.give(first_input);
   s.first_path = path;
-  if (!s.options.background) {
-    s.format_threads.store(s.options.format_threads);
-    s.first.prepare(path, s.format_threads, &s.stop_write);
-    return;
-  }
   // The writer reads `preparing` under the mutex held here. Without a
   // thread to be had now, the saves format the matrix themselves, and the
   // first save starts the writer or raises why it cannot.
@@ -199,11 +196,11 @@ void SavePipeline<Model>::prepare_first_input(ArrayView first_input, const std::
   s.preparing = os::start_quiet_thread(s.writer, [&s] { s.run(); }) == 0;
 }
 
+// A job for `model`: its file created (or taken over from a queued job that
+// never started) and its snapshot taken.
 template <typename Model>
-void SavePipeline<Model>::save(const Model& model, const InterruptHook& hook) {
-  State& s = *state_;
-  check();
-  s.saved = true;
+auto SavePipeline<Model>::State::take_job(const Model& model, const InterruptHook& hook)
+    -> std::unique_ptr<Job> {
   // The path is resolved as it stands now, whatever the working directory
   // was at earlier saves; the target pins its directory.
   SaveTarget target = resolve_target(model.save_best_params);
@@ -220,14 +217,14 @@ void SavePipeline<Model>::save(const Model& model, const InterruptHook& hook) {
   std::unique_ptr<SaveFile> file;
   bool queued_reusable = false;
   {
-    std::lock_guard lock(s.mutex);
-    queued_reusable = reusable(s.queued.get());
+    std::lock_guard lock(mutex);
+    queued_reusable = reusable(queued.get());
   }
   if (!queued_reusable) file = std::make_unique<SaveFile>(std::move(target), hook);
   std::unique_ptr<typename State::Job> job;
   {
-    std::lock_guard lock(s.mutex);
-    job = std::move(s.queued != nullptr ? s.queued : s.spare);
+    std::lock_guard lock(mutex);
+    job = std::move(queued != nullptr ? queued : spare);
   }
   // The writer may have started the queued save in between: then `job` is
   // a written one, with no file, and nothing is pending.
@@ -236,14 +233,16 @@ void SavePipeline<Model>::save(const Model& model, const InterruptHook& hook) {
   }
   if (job == nullptr) job = std::make_unique<typename State::Job>();
   if (file != nullptr) job->file = std::move(file);
-  copy_model(model, job->snapshot, s.first.given());
-  if (!s.options.background) {
-    s.format_threads.store(s.options.format_threads);
-    s.write(*job);
-    job->file.reset();
-    s.spare = std::move(job);
-    return;
-  }
+  copy_model(model, job->snapshot, first.given());
+  return job;
+}
+
+template <typename Model>
+void SavePipeline<Model>::save(const Model& model, const InterruptHook& hook) {
+  State& s = *state_;
+  check();
+  s.saved = true;
+  std::unique_ptr<typename State::Job> job = s.take_job(model, hook);
   {
     std::lock_guard lock(s.mutex);
     s.queued = std::move(job);
@@ -258,11 +257,6 @@ void SavePipeline<Model>::check() {
   if (state_->error) std::rethrow_exception(state_->error);
 }
 
-template <typename Model>
-void SavePipeline<Model>::wait() {
-  state_->wait_idle();
-  check();
-}
 
 template <typename Model>
 void SavePipeline<Model>::finish(const InterruptHook& hook) {
@@ -317,5 +311,46 @@ void SavePipeline<Model>::abandon() noexcept {
 
 template class SavePipeline<LinearModel>;
 template class SavePipeline<CategoricalModel>;
+
+namespace detail {
+
+template <typename Model>
+void PipelineSeam::prepare_first_input_now(SavePipeline<Model>& saves, ArrayView first_input,
+                                           const std::string& path, unsigned threads) {
+  auto& s = *saves.state_;
+  s.first.give(first_input);
+  s.first_path = path;
+  s.format_threads.store(threads);
+  s.first.prepare(path, s.format_threads, &s.stop_write);
+}
+
+template <typename Model>
+void PipelineSeam::save_now(SavePipeline<Model>& saves, const Model& model, unsigned threads) {
+  auto& s = *saves.state_;
+  saves.check();
+  s.format_threads.store(threads);
+  auto job = s.take_job(model, {});
+  s.write(*job);
+  job->file.reset();
+  s.spare = std::move(job);
+}
+
+template <typename Model>
+void PipelineSeam::wait(SavePipeline<Model>& saves) {
+  saves.state_->wait_idle();
+  saves.check();
+}
+
+template void PipelineSeam::prepare_first_input_now(SavePipeline<LinearModel>&, ArrayView,
+                                                    const std::string&, unsigned);
+template void PipelineSeam::prepare_first_input_now(SavePipeline<CategoricalModel>&, ArrayView,
+                                                    const std::string&, unsigned);
+template void PipelineSeam::save_now(SavePipeline<LinearModel>&, const LinearModel&, unsigned);
+template void PipelineSeam::save_now(SavePipeline<CategoricalModel>&, const CategoricalModel&,
+                                     unsigned);
+template void PipelineSeam::wait(SavePipeline<LinearModel>&);
+template void PipelineSeam::wait(SavePipeline<CategoricalModel>&);
+
+}  // namespace detail
 
 }  // namespace kemb::persistence

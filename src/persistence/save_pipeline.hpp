@@ -44,10 +44,11 @@
 
 namespace kemb::persistence {
 
+namespace detail {
+struct PipelineSeam;  // tests' and benchmarks' access (persistence/detail.hpp)
+}  // namespace detail
+
 struct PipelineOptions {
-  // false: every save is written before save() returns (same rules, no
-  // thread); used to compare the two paths.
-  bool background = true;
   // Threads that format one large array of the last save, the one finish()
   // writes (the calling thread included); the writer alone while epochs
   // run.
@@ -79,15 +80,13 @@ class SavePipeline {
   void save(const Model& model, const InterruptHook& hook = {});
   // Raises the error of a failed background save, if any.
   void check();
-  // Waits until every queued save is on disk, then check(). More saves may
-  // follow.
-  void wait();
   // Puts the newest save on disk, writing it on this thread unless the
   // writer is already at it; raises its error (or that of an earlier failed
-  // save). Without any save, the first input's text is not waited for. The pipeline takes no saves afterwards. After
-  // a failure of the training loop this leaves the file as a plain writer
-  // would have, and a save error raised here comes from an earlier epoch
-  // than the loop's own, so it is the one to report. `hook` is called every
+  // save). Without any save, the first input's text is not waited for. The
+  // pipeline takes no saves afterwards. After a failure of the training
+  // loop this leaves the file as a plain writer would have, and a save
+  // error raised here comes from an earlier epoch than the loop's own, so it
+  // is the one to report. `hook` is called every
   // 20 ms of the wait; when it throws, the saves are abandoned (the file
   // keeps the last complete one) and its exception propagates.
   void finish(const InterruptHook& hook = {});
@@ -95,6 +94,7 @@ class SavePipeline {
   void abandon() noexcept;
 
  private:
+  friend struct detail::PipelineSeam;
   struct State;
   std::unique_ptr<State> state_;
 };

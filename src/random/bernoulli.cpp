@@ -5,21 +5,17 @@
 
 #include <cmath>
 
+#include "random/clones.hpp"
 #include "random/thread_rng.hpp"
 
 namespace kemb::random {
 namespace {
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-// Unsigned 64-bit compares vectorise only from AVX2 (AVX-512 has them
-// natively); baseline x86-64 would run this loop one element at a time.
-#define KEMB_MASK_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define KEMB_MASK_CLONES
-#endif
+// Number of draws asked of the generator at a time.
+constexpr std::size_t kChunk = 2048;
 
 // draws, x: (n) -> mask, out: (n); out is written only when x is not null.
-KEMB_MASK_CLONES
+KEMB_CLONES
 void mask_block(float* mask, float* out, const std::uint64_t* draws, const float* x, std::size_t n,
                 std::uint64_t threshold, float kept, float dropped) {
   for (std::size_t k = 0; k < n; ++k) mask[k] = draws[k] < threshold ? kept : dropped;
@@ -46,10 +42,10 @@ void bernoulli_fill(float* mask, float* out, const float* x, std::size_t n, cons
     }
     return;
   }
-  std::uint64_t draws[kBernoulliChunk];
+  std::uint64_t draws[kChunk];
   const std::uint64_t threshold = b.threshold();
-  for (std::size_t start = 0; start < n; start += kBernoulliChunk) {
-    const std::size_t len = n - start < kBernoulliChunk ? n - start : kBernoulliChunk;
+  for (std::size_t start = 0; start < n; start += kChunk) {
+    const std::size_t len = n - start < kChunk ? n - start : kChunk;
     fill_u64(draws, len);
     mask_block(mask + start, x == nullptr ? nullptr : out + start, draws,
                x == nullptr ? nullptr : x + start, len, threshold, kept, dropped);

@@ -23,9 +23,6 @@ class Bernoulli {
   std::uint64_t threshold_;
 };
 
-// Number of draws bernoulli_fill asks the generator for at a time.
-inline constexpr std::size_t kBernoulliChunk = 2048;
-
 // x: (n) -> mask, out: (n)
 // For k in [0, n): mask[k] := (draw k keeps) ? kept : dropped, and then
 // out[k] := x[k] x mask[k] when `x` is not null (one float32 product per

@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include "random/clones.hpp"
+
 namespace kemb::random {
 namespace {
 
@@ -31,13 +33,7 @@ inline void quarter_round(std::uint32_t (*x)[kLanes], int a, int b, int c, int d
 }
 
 // out: kLanes consecutive blocks starting at `counter`, block after block.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define KEMB_CHACHA_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define KEMB_CHACHA_CLONES
-#endif
-
-KEMB_CHACHA_CLONES
+KEMB_CLONES
 void blocks_rounds(const std::uint32_t* key, std::uint64_t stream, std::uint64_t counter,
                    int rounds, std::uint32_t* out) {
   std::uint32_t input[16][kLanes];

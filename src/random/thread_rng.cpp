@@ -13,6 +13,7 @@
 #include "os/entropy.hpp"
 #include "os/error_text.hpp"
 #include "random/chacha.hpp"
+#include "random/detail.hpp"
 
 namespace kemb::random {
 
@@ -122,6 +123,6 @@ std::uint64_t parse_seed(std::string_view text) {
   return seed;
 }
 
-void reset_thread_rng() { t_rng.reset(); }
+void detail::reset_thread_rng() { t_rng.reset(); }
 
 }  // namespace kemb::random

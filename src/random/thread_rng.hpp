@@ -22,8 +22,4 @@ void fill_u64(std::uint64_t* out, std::size_t n);
 // surrounding blanks allowed. Raises kemb::Error for anything else.
 std::uint64_t parse_seed(std::string_view text);
 
-// Forgets the calling thread's generator, so that the next draw keys a new
-// one (reading KEMB_SEED again). Used by tests.
-void reset_thread_rng();
-
 }  // namespace kemb::random

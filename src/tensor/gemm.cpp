@@ -12,12 +12,15 @@
 #include <vector>
 
 #include "tensor/blas_threads.hpp"
+#include "tensor/detail.hpp"
 #include "tensor/pool.hpp"
 
 namespace kemb::tensor {
 
 using io::throw_capacity_overflow;
 using io::throw_incompatible_product;
+using detail::ProductPlan;
+using detail::Split;
 
 namespace {
 
@@ -46,11 +49,18 @@ std::size_t ceil_div(std::size_t a, std::size_t b) { return (a + b - 1) / b; }
 // the next product of the same thread.
 thread_local std::vector<float> helper_sums;
 
-}  // namespace
+// Shape of `a` as the left or right operand of a product: (rows, cols), or
+// (cols, rows) when transposed.
+struct ProductShape {
+  std::size_t rows;
+  std::size_t cols;
+};
 
 ProductShape operand_shape(const Matrix& a, Transpose t) noexcept {
   return t == Transpose::yes ? ProductShape{a.cols, a.rows} : ProductShape{a.rows, a.cols};
 }
+
+}  // namespace
 
 void check_product(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb) {
   const ProductShape left = operand_shape(a, ta);
@@ -59,6 +69,8 @@ void check_product(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb)
     throw_incompatible_product(left.rows, left.cols, right.rows, right.cols);
   }
 }
+
+namespace detail {
 
 ProductPlan plan_product(std::size_t m, std::size_t n, std::size_t k, int threads) noexcept {
   ProductPlan plan;
@@ -166,6 +178,8 @@ int gemm_planned(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Tran
   return ran_count;
 }
 
+}  // namespace detail
+
 void gemm(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose tb) {
   check_product(a, ta, b, tb);
   const std::size_t m = operand_shape(a, ta).rows;
@@ -180,7 +194,7 @@ void gemm(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose t
       static_cast<double>(kThreadedWork)) {
     threads = serial.threads();
   }
-  gemm_planned(c, a, ta, b, tb, plan_product(m, n, k, threads));
+  detail::gemm_planned(c, a, ta, b, tb, detail::plan_product(m, n, k, threads));
 }
 
 void column_sums(Vector& out, const Matrix& m) {

@@ -9,14 +9,6 @@ namespace kemb::tensor {
 
 enum class Transpose : bool { no = false, yes = true };
 
-// Shape of `a` as the left or right operand of a product: (rows, cols), or
-// (cols, rows) when transposed.
-struct ProductShape {
-  std::size_t rows;
-  std::size_t cols;
-};
-ProductShape operand_shape(const Matrix& a, Transpose t) noexcept;
-
 // Raises the incompatible-product message unless op(a) . op(b) is defined.
 void check_product(const Matrix& a, Transpose ta, const Matrix& b, Transpose tb);
 
@@ -32,24 +24,6 @@ inline constexpr std::size_t kThreadedWork = std::size_t{1} << 23;
 // over kemb's own threads (tensor/pool.hpp), at most as many as OpenBLAS's
 // thread count (OPENBLAS_NUM_THREADS, threadpoolctl).
 void gemm(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose tb);
-
-// How a product is cut into parts: along the rows of c, along its columns,
-// or along the inner dimension (each thread sums the partial products of its
-// parts, and the threads' sums are added at the end).
-enum class Split { rows, cols, inner };
-struct ProductPlan {
-  Split split = Split::rows;
-  std::size_t parts = 1;
-  int threads = 1;
-};
-
-// The plan gemm follows for an (m x k) . (k x n) product on up to `threads`
-// threads.
-ProductPlan plan_product(std::size_t m, std::size_t n, std::size_t k, int threads) noexcept;
-
-// gemm with a given plan; returns the number of threads that ran a part.
-int gemm_planned(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose tb,
-                 const ProductPlan& plan);
 
 // m: (rows, cols) -> out: (cols), out[j] = sum over i of m[i][j]
 void column_sums(Vector& out, const Matrix& m);

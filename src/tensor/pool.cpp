@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "os/thread.hpp"
+#include "tensor/detail.hpp"
 
 namespace kemb::tensor {
 namespace {
@@ -144,9 +145,13 @@ int run_parts(std::size_t parts, int threads, const PartBody& part, bool* slots_
   return pool().run(parts, threads, part, slots_ran);
 }
 
+namespace detail {
+
 int pool_workers() noexcept {
   const Pool* pool = current.load(std::memory_order_acquire);
   return pool == nullptr ? 0 : pool->workers();
 }
+
+}  // namespace detail
 
 }  // namespace kemb::tensor

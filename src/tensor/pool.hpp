@@ -43,8 +43,4 @@ class PartBody {
 // when slot s ran a part.
 int run_parts(std::size_t parts, int threads, const PartBody& part, bool* slots_ran);
 
-// The pool's workers, as started in this process (0 before the first large
-// product, and again in a child until it needs them).
-int pool_workers() noexcept;
-
 }  // namespace kemb::tensor

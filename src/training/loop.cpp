@@ -9,8 +9,6 @@
 
 #include "io/console.hpp"
 #include "io/error.hpp"
-#include "model/categorical.hpp"
-#include "model/linear.hpp"
 #include "model/report.hpp"
 #include "persistence/save_pipeline.hpp"
 #include "tensor/blas_threads.hpp"
@@ -51,7 +49,7 @@ template <typename Model>
 void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_every,
                 model::Workspace& ws, const typename Model::Targets& y, const Matrix& val_x,
                 const typename Model::Targets& val_y, DynamicOptimizer opt,
-                const model::EpochHook& between_epochs, persistence::SavePipeline<Model>& saves) {
+                const EpochHook& between_epochs, persistence::SavePipeline<Model>& saves) {
   const bool validating = has_validation(val_x);
   typename Model::Predictions predictions;
   typename Model::Predictions val_predictions;
@@ -100,6 +98,8 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
   }
 }
 
+}  // namespace
+
 // The epochs with their saves written in the background. A first layer that
 // keeps a copy of its input holds the same values at every save of a call
 // (the training set, or the validation set when there is one, both fixed),
@@ -109,10 +109,10 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
 // have left; a failure from the hook (Ctrl-C), between epochs or while a
 // save is waited for, abandons it instead, leaving the last complete save.
 template <typename Model>
-void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
-                const typename Model::Targets& y, const Matrix& val_x,
-                const typename Model::Targets& val_y, DynamicOptimizer opt,
-                const model::EpochHook& between_epochs) {
+void train(Model& model, std::uint16_t num_epochs, std::uint16_t print_every, Matrix x,
+           const typename Model::Targets& y, const Matrix& val_x,
+           const typename Model::Targets& val_y, DynamicOptimizer opt,
+           const EpochHook& between_epochs) {
   // The workspace outlives the pipeline's last use of the training set.
   model::Workspace ws;
   ws.training_input = std::move(x);
@@ -127,7 +127,7 @@ void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
   // its products is read once, now.
   const tensor::SerialBlas serial_blas;
   bool interrupted = false;
-  model::EpochHook hook;
+  EpochHook hook;
   if (between_epochs) {
     hook = [&] {
       try {
@@ -151,8 +151,6 @@ void train_loop(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
   saves.finish(hook);
 }
 
-}  // namespace
-
 std::uint16_t prepare(std::vector<Layer>& layers, DynamicOptimizer& opt, std::uint16_t num_epochs,
                       std::uint16_t print_freq, std::size_t rows, std::size_t cols) {
   if (num_epochs > 0 && print_freq != 0) model::check_first_pass(layers, rows, cols);
@@ -162,24 +160,10 @@ std::uint16_t prepare(std::vector<Layer>& layers, DynamicOptimizer& opt, std::ui
   return static_cast<std::uint16_t>(num_epochs / print_freq);
 }
 
+template void train(LinearModel&, std::uint16_t, std::uint16_t, Matrix, const tensor::Vector&,
+                    const Matrix&, const tensor::Vector&, DynamicOptimizer, const EpochHook&);
+template void train(CategoricalModel&, std::uint16_t, std::uint16_t, Matrix,
+                    const tensor::Labels&, const Matrix&, const tensor::Labels&, DynamicOptimizer,
+                    const EpochHook&);
+
 }  // namespace kemb::training
-
-namespace kemb {
-
-void CategoricalModel::train(std::uint16_t num_epochs, std::uint16_t print_every, tensor::Matrix x,
-                             const tensor::Labels& y, const tensor::Matrix& val_x,
-                             const tensor::Labels& val_y, DynamicOptimizer opt,
-                             const model::EpochHook& between_epochs) {
-  training::train_loop(*this, num_epochs, print_every, std::move(x), y, val_x, val_y,
-                       std::move(opt), between_epochs);
-}
-
-void LinearModel::train(std::uint16_t num_epochs, std::uint16_t print_every, tensor::Matrix x,
-                        const tensor::Vector& y, const tensor::Matrix& val_x,
-                        const tensor::Vector& val_y, DynamicOptimizer opt,
-                        const model::EpochHook& between_epochs) {
-  training::train_loop(*this, num_epochs, print_every, std::move(x), y, val_x, val_y,
-                       std::move(opt), between_epochs);
-}
-
-}  // namespace kemb

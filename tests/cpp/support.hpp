@@ -13,6 +13,7 @@
 #include "persistence/json_input.hpp"
 #include "persistence/reader.hpp"
 #include "persistence/writer.hpp"
+#include "random/detail.hpp"
 #include "random/thread_rng.hpp"
 #include "reference.hpp"
 
@@ -149,11 +150,11 @@ class SeededRng {
  public:
   explicit SeededRng(const char* seed = "777") {
     ::setenv("KEMB_SEED", seed, 1);
-    random::reset_thread_rng();
+    random::detail::reset_thread_rng();
   }
   ~SeededRng() {
     ::unsetenv("KEMB_SEED");
-    random::reset_thread_rng();
+    random::detail::reset_thread_rng();
   }
 };
 

@@ -14,7 +14,9 @@
 #include <sstream>
 
 #include "persistence/model_file.hpp"
+#include "persistence/detail.hpp"
 #include "persistence/save_pipeline.hpp"
+#include "training/loop.hpp"
 #include "support.hpp"
 
 namespace kemb::test {
@@ -186,6 +188,7 @@ TEST_F(model_file, links_are_followed_and_kept_and_devices_written_in_place) {
 
 using persistence::ArrayView;
 using persistence::SavePipeline;
+using Seam = persistence::detail::PipelineSeam;
 
 class save_pipeline : public model_file {};
 
@@ -210,7 +213,7 @@ void change_the_rest(std::mt19937_64& rng, CategoricalModel& model) {
 }
 
 struct Mode {
-  bool background;
+  bool background;  // else the seam that writes on the calling thread
   unsigned threads;
   std::size_t rows;   // of layer 0's inputs; 20000 x 64 crosses the split size
   bool unnamed_file;  // the first input's text prepared in an unnamed file
@@ -223,20 +226,23 @@ TEST_P(pipeline_bytes, every_file_equals_the_plain_writers_text) {
   const Mode mode = GetParam();
   std::mt19937_64 rng(11);
   CategoricalModel model = model_with_inputs(rng, mode.rows, path("m.json"));
-  SavePipeline<CategoricalModel> saves(
-      {.background = mode.background, .format_threads = mode.threads});
+  SavePipeline<CategoricalModel> saves({.format_threads = mode.threads});
   const Matrix first = model.layers.front().inputs;
+  const auto prepare = [&](const std::string& near) {
+    if (mode.background) return saves.prepare_first_input(ArrayView::of(first), near);
+    Seam::prepare_first_input_now(saves, ArrayView::of(first), near, mode.threads);
+  };
   if (!mode.unnamed_file) {
     // No directory to hold the unnamed file: each save formats the matrix.
     ::setenv("TMPDIR", path("missing").c_str(), 1);
-    saves.prepare_first_input(ArrayView::of(first), path("not-yet/m.json"));
+    prepare(path("not-yet/m.json"));
     ::unsetenv("TMPDIR");
   } else {
-    saves.prepare_first_input(ArrayView::of(first), path("m.json"));
+    prepare(path("m.json"));
   }
   for (int round = 0; round < mode.saves; ++round) {
     change_the_rest(rng, model);
-    saves.save(model);
+    mode.background ? saves.save(model) : Seam::save_now(saves, model, mode.threads);
     saves.check();
   }
   saves.finish();
@@ -366,7 +372,7 @@ TEST_F(save_pipeline, a_loop_failure_completes_the_queued_save_before_it_propaga
   DynamicOptimizer opt = DynamicOptimizer::create("adam", 0.01f, 0.0f);
   std::vector<std::string> texts;  // the model at each hook call
   const std::string message = message_of([&] {
-    model.train(40, 0, x, y, Matrix(), y, opt, [&] {
+    training::train(model, 40, 0, x, y, Matrix(), y, opt, [&] {
       if (texts.size() == 5) return;  // the wait for the last save
       texts.push_back(text_of(model));
       if (texts.size() == 5) model.layers[1].weights = Matrix(3, 3);

@@ -61,7 +61,7 @@ TEST(thread_rng, seed_parsing) {
 // one keyed from entropy does not.
 TEST(thread_rng, seeded_generator_repeats_and_entropy_does_not) {
   const auto draws = [](std::size_t n) {
-    reset_thread_rng();
+    detail::reset_thread_rng();
     std::vector<std::uint64_t> values(n);
     fill_u64(values.data(), values.size());
     return values;

@@ -10,6 +10,7 @@
 #include "support.hpp"
 #include "tensor/elementwise.hpp"
 #include "tensor/gemm.hpp"
+#include "tensor/detail.hpp"
 #include "tensor/pool.hpp"
 
 namespace kemb::test {
@@ -55,15 +56,15 @@ TEST(gemm, all_shapes_and_transposes_match_reference) {
 
 // Every way gemm cuts a product, on the pool: more parts than indices, parts off the tile grain.
 TEST(gemm, every_part_layout_matches_reference) {
-  for (auto split : {tensor::Split::rows, tensor::Split::cols, tensor::Split::inner}) {
+  for (auto split : {tensor::detail::Split::rows, tensor::detail::Split::cols, tensor::detail::Split::inner}) {
     for (int threads : {1, 3}) {
       for (std::size_t parts : {2, 5, 400}) {
-        const tensor::ProductPlan plan{.split = split, .parts = parts, .threads = threads};
+        const tensor::detail::ProductPlan plan{.split = split, .parts = parts, .threads = threads};
         for (auto [m, k, n] : {std::tuple{1, 1, 1}, {70, 37, 5}, {5, 300, 3}, {33, 9, 130}}) {
           check_transposes(
               m, k, n,
               [&](Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Transpose tb) {
-                const int ran = tensor::gemm_planned(c, a, ta, b, tb, plan);
+                const int ran = tensor::detail::gemm_planned(c, a, ta, b, tb, plan);
                 EXPECT_TRUE(ran >= 1 && ran <= threads) << ran;
               });
         }
@@ -77,10 +78,10 @@ TEST(gemm, inner_split_keeps_the_sums_of_every_thread_apart) {
   const Matrix a = random_matrix(60000, 64, 1), b = random_matrix(60000, 64, 2);
   const Matrix expected = product(a, true, b, false);
   for (int threads : {3, 2}) {
-    const tensor::ProductPlan plan{.split = tensor::Split::inner, .parts = 12, .threads = threads};
+    const tensor::detail::ProductPlan plan{.split = tensor::detail::Split::inner, .parts = 12, .threads = threads};
     for (int round = 0; round < 10; ++round) {
       Matrix c;
-      const int ran = tensor::gemm_planned(c, a, Transpose::yes, b, Transpose::no, plan);
+      const int ran = tensor::detail::gemm_planned(c, a, Transpose::yes, b, Transpose::no, plan);
       EXPECT_TRUE(ran <= threads && close(c, expected, 1e-3)) << ran << " threads ran";
     }
   }
@@ -91,10 +92,10 @@ TEST(gemm, inner_split_keeps_the_sums_of_every_thread_apart) {
 // the others do not allocate (a sanitizer's allocator lock may be held at the fork).
 TEST(gemm, children_of_a_fork_compute_on_threads_of_their_own) {
   const Matrix a = random_matrix(96, 96, 1), b = random_matrix(96, 96, 2);
-  const tensor::ProductPlan plan{.split = tensor::Split::rows, .parts = 4, .threads = 2}, serial;
+  const tensor::detail::ProductPlan plan{.split = tensor::detail::Split::rows, .parts = 4, .threads = 2}, serial;
   Matrix c;
-  tensor::gemm_planned(c, a, Transpose::no, b, Transpose::no, plan);
-  ASSERT_GE(tensor::pool_workers(), 1);
+  tensor::detail::gemm_planned(c, a, Transpose::no, b, Transpose::no, plan);
+  ASSERT_GE(tensor::detail::pool_workers(), 1);
   std::atomic<bool> done{false};
   std::thread busy;
   int failed = 0;
@@ -102,9 +103,9 @@ TEST(gemm, children_of_a_fork_compute_on_threads_of_their_own) {
     const pid_t child = fork();
     if (child == 0) {
       alarm(10);  // a hung child ends by SIGALRM
-      const bool first = trial == 0, forgot = tensor::pool_workers() == 0;
-      tensor::gemm_planned(c, a, Transpose::no, b, Transpose::no, first ? plan : serial);
-      const bool right = !first || (forgot && tensor::pool_workers() == 1 &&
+      const bool first = trial == 0, forgot = tensor::detail::pool_workers() == 0;
+      tensor::detail::gemm_planned(c, a, Transpose::no, b, Transpose::no, first ? plan : serial);
+      const bool right = !first || (forgot && tensor::detail::pool_workers() == 1 &&
                                     close(c, product(a, false, b, false)));
       _exit(right ? 0 : 1);
     }
@@ -114,7 +115,7 @@ TEST(gemm, children_of_a_fork_compute_on_threads_of_their_own) {
     if (trial == 0) {
       busy = std::thread([&] {
         for (Matrix d; !done.load();)
-          tensor::gemm_planned(d, a, Transpose::no, b, Transpose::no, plan);
+          tensor::detail::gemm_planned(d, a, Transpose::no, b, Transpose::no, plan);
       });
     }
   }

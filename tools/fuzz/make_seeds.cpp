@@ -17,6 +17,7 @@
 #include "persistence/model_file.hpp"
 #include "reference.hpp"
 #include "reader_checks.hpp"
+#include "training/loop.hpp"
 
 namespace {
 
@@ -42,7 +43,7 @@ std::string trained(Model model, const tensor::Matrix& x, const Targets& y, bool
   std::filesystem::remove(model.save_best_params);
   for (Layer& l : model.layers) l.init();
   DynamicOptimizer opt = DynamicOptimizer::create(opt_type, 0.05f, 0.01f);
-  model.train(10, 0, x, y, validation ? x : tensor::Matrix(), y, opt);
+  training::train(model, 10, 0, x, y, validation ? x : tensor::Matrix(), y, opt);
   std::ifstream in(model.save_best_params, std::ios::binary);
   if (!in) throw io::Error("no epoch improved the loss: nothing was saved");
   return std::string(std::istreambuf_iterator<char>(in), {});
