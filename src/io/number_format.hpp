@@ -26,4 +26,7 @@ void append_right_aligned(std::string& out, std::uint64_t value, int width);
 // `value` in decimal with a minus sign when negative.
 void append_integer(std::string& out, std::int64_t value);
 
+// Lower-case hexadecimal digits by value: JSON escapes and file names.
+inline constexpr char kHexDigits[] = "0123456789abcdef";
+
 }  // namespace kemb::io

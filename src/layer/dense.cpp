@@ -7,47 +7,30 @@
 namespace kemb::dense {
 
 using tensor::Matrix;
+using tensor::Rows;
 using tensor::Transpose;
 using tensor::Vector;
 
 namespace {
 
-// dweights: (n_inputs, n_neurons), weights read at the same positions.
-// Sign term s x l1 (s = -1 where w < 0, else +1: zero and NaN count as +1),
-// then w x (l2 + l2).
-void add_weight_regularizers(Matrix& dweights, const Matrix& weights, float l1, float l2) {
+// dparams: (rows, cols), params read at the same 2-D positions (weights, or
+// biases as one row). Sign term s x l1 (s = -1 where p < 0, else +1: zero
+// and NaN count as +1), then p x (l2 + l2).
+void add_regularizers(Rows<float> dparams, Rows<const float> params, float l1, float l2) {
   if (!(l1 > 0.0f) && !(l2 > 0.0f)) return;
-  tensor::check_covers(weights, dweights.rows, dweights.cols);
-  for (std::size_t i = 0; i < dweights.rows; ++i) {
-    const float* w = weights.row(i);
-    float* d = dweights.row(i);
+  tensor::check_covers(params, dparams.rows, dparams.cols);
+  for (std::size_t i = 0; i < dparams.rows; ++i) {
+    const float* p = params.row(i);
+    float* d = dparams.row(i);
     if (l1 > 0.0f) {
-      for (std::size_t j = 0; j < dweights.cols; ++j) {
-        const float s = w[j] < 0.0f ? -1.0f : 1.0f;
+      for (std::size_t j = 0; j < dparams.cols; ++j) {
+        const float s = p[j] < 0.0f ? -1.0f : 1.0f;
         d[j] = d[j] + s * l1;
       }
     }
     if (l2 > 0.0f) {
       const float twice = l2 + l2;
-      for (std::size_t j = 0; j < dweights.cols; ++j) d[j] = d[j] + w[j] * twice;
-    }
-  }
-}
-
-// dbiases: (n_neurons), biases read at the same positions.
-void add_bias_regularizers(Vector& dbiases, const Vector& biases, float l1, float l2) {
-  if (!(l1 > 0.0f) && !(l2 > 0.0f)) return;
-  tensor::check_covers(biases, dbiases.size());
-  if (l1 > 0.0f) {
-    for (std::size_t j = 0; j < dbiases.size(); ++j) {
-      const float s = biases[j] < 0.0f ? -1.0f : 1.0f;
-      dbiases[j] = dbiases[j] + s * l1;
-    }
-  }
-  if (l2 > 0.0f) {
-    const float twice = l2 + l2;
-    for (std::size_t j = 0; j < dbiases.size(); ++j) {
-      dbiases[j] = dbiases[j] + biases[j] * twice;
+      for (std::size_t j = 0; j < dparams.cols; ++j) d[j] = d[j] + p[j] * twice;
     }
   }
 }
@@ -88,8 +71,9 @@ void backward(Matrix& dweights, Vector& dbiases, Matrix& dinputs, const Matrix& 
               const Regularizers& regularizers, bool want_dinputs) {
   tensor::gemm(dweights, inputs, Transpose::yes, dvalues, Transpose::no);
   tensor::column_sums(dbiases, dvalues);
-  add_weight_regularizers(dweights, weights, regularizers.weight_l1, regularizers.weight_l2);
-  add_bias_regularizers(dbiases, biases, regularizers.bias_l1, regularizers.bias_l2);
+  add_regularizers(rows_of(dweights), rows_of(weights), regularizers.weight_l1,
+                   regularizers.weight_l2);
+  add_regularizers(rows_of(dbiases), rows_of(biases), regularizers.bias_l1, regularizers.bias_l2);
   if (want_dinputs) {
     tensor::gemm(dinputs, dvalues, Transpose::no, weights, Transpose::yes);
   } else {

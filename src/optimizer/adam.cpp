@@ -13,6 +13,7 @@
 namespace kemb::adam {
 
 using tensor::Matrix;
+using tensor::Rows;
 using tensor::Vector;
 
 namespace {
@@ -28,10 +29,11 @@ Coefficients coefficients(const DynamicOptimizer& opt) {
   return {opt.beta_1, opt.beta_2, opt.epsilon, 1.0f - opt.beta_1, 1.0f - opt.beta_2};
 }
 
-// state: (rows, cols), gradient read at the same 2-D positions.
+// state: (rows, cols), gradient read at the same 2-D positions (a bias
+// vector is one row).
 // First moment: (g x (1 - b1)) + (m x b1); second: ((g x g) x (1 - b2)) + (v x b2).
-void update_moment(Matrix& state, const Matrix& gradient, float one_minus_beta, float beta,
-                   bool squared) {
+void update_moment(Rows<float> state, Rows<const float> gradient, float one_minus_beta,
+                   float beta, bool squared) {
   tensor::check_covers(gradient, state.rows, state.cols);
   for (std::size_t i = 0; i < state.rows; ++i) {
     float* s = state.row(i);
@@ -43,77 +45,64 @@ void update_moment(Matrix& state, const Matrix& gradient, float one_minus_beta, 
   }
 }
 
-void update_moment(Vector& state, const Vector& gradient, float one_minus_beta, float beta,
-                   bool squared) {
-  tensor::check_covers(gradient, state.size());
-  for (std::size_t j = 0; j < state.size(); ++j) {
-    const float x = squared ? gradient[j] * gradient[j] : gradient[j];
-    state[j] = (x * one_minus_beta) + (state[j] * beta);
-  }
-}
-
 // Working copy with every element divided by c.
-Matrix divided(const Matrix& m, float c) {
-  Matrix out = m;
-  for (float& x : out.data) x = x / c;
+Matrix divided(Rows<const float> m, float c) {
+  Matrix out(m.rows, m.cols);
+  for (std::size_t i = 0; i < m.rows; ++i) {
+    for (std::size_t j = 0; j < m.cols; ++j) out(i, j) = m.row(i)[j] / c;
+  }
   return out;
 }
 
-Vector divided(const Vector& v, float c) {
-  Vector out = v;
-  for (float& x : out.data) x = x / c;
-  return out;
+// params: (rows, cols), moments and cache read at the same 2-D positions.
+// Adam adds (m x -lr) / (sqrt(v) + eps) to each parameter, TF-style Adam
+// subtracts (m x a) / (sqrt(v) + eps).
+template <bool kSubtract>
+void step_checked(Rows<float> params, Rows<const float> m, Rows<const float> v, float factor,
+                  float eps) {
+  tensor::check_covers(m, params.rows, params.cols);
+  tensor::check_covers(v, params.rows, params.cols);
+  for (std::size_t i = 0; i < params.rows; ++i) {
+    float* p = params.row(i);
+    for (std::size_t j = 0; j < params.cols; ++j) {
+      const float step = (m.row(i)[j] * factor) / (std::sqrt(v.row(i)[j]) + eps);
+      p[j] = kSubtract ? p[j] - step : p[j] + step;
+    }
+  }
 }
 
 // The rule exactly as written, for state arrays whose shapes disagree with
 // the parameters.
 void update_checked(const Coefficients& k, float neg_lr, float c1, float c2, Layer& layer) {
-  update_moment(layer.weight_momentums, layer.dweights, k.one_minus_b1, k.b1, false);
-  update_moment(layer.bias_momentums, layer.dbiases, k.one_minus_b1, k.b1, false);
-  const Matrix corrected_wm = divided(layer.weight_momentums, c1);
-  const Vector corrected_bm = divided(layer.bias_momentums, c1);
-  update_moment(layer.weight_cache, layer.dweights, k.one_minus_b2, k.b2, true);
-  update_moment(layer.bias_cache, layer.dbiases, k.one_minus_b2, k.b2, true);
-  const Matrix corrected_wc = divided(layer.weight_cache, c2);
-  const Vector corrected_bc = divided(layer.bias_cache, c2);
-  Matrix& w = layer.weights;
-  tensor::check_covers(corrected_wm, w.rows, w.cols);
-  tensor::check_covers(corrected_wc, w.rows, w.cols);
-  for (std::size_t i = 0; i < w.rows; ++i) {
-    for (std::size_t j = 0; j < w.cols; ++j) {
-      w(i, j) = w(i, j) + ((corrected_wm(i, j) * neg_lr) / (std::sqrt(corrected_wc(i, j)) + k.eps));
-    }
-  }
-  Vector& b = layer.biases;
-  tensor::check_covers(corrected_bm, b.size());
-  tensor::check_covers(corrected_bc, b.size());
-  for (std::size_t j = 0; j < b.size(); ++j) {
-    b[j] = b[j] + ((corrected_bm[j] * neg_lr) / (std::sqrt(corrected_bc[j]) + k.eps));
-  }
+  update_moment(rows_of(layer.weight_momentums), rows_of(layer.dweights), k.one_minus_b1, k.b1,
+                false);
+  update_moment(rows_of(layer.bias_momentums), rows_of(layer.dbiases), k.one_minus_b1, k.b1,
+                false);
+  const Matrix corrected_wm = divided(rows_of(layer.weight_momentums), c1);
+  const Matrix corrected_bm = divided(rows_of(layer.bias_momentums), c1);
+  update_moment(rows_of(layer.weight_cache), rows_of(layer.dweights), k.one_minus_b2, k.b2, true);
+  update_moment(rows_of(layer.bias_cache), rows_of(layer.dbiases), k.one_minus_b2, k.b2, true);
+  const Matrix corrected_wc = divided(rows_of(layer.weight_cache), c2);
+  const Matrix corrected_bc = divided(rows_of(layer.bias_cache), c2);
+  step_checked<false>(rows_of(layer.weights), rows_of(corrected_wm), rows_of(corrected_wc), neg_lr,
+                      k.eps);
+  step_checked<false>(rows_of(layer.biases), rows_of(corrected_bm), rows_of(corrected_bc), neg_lr,
+                      k.eps);
 }
 
 // The TF-style rule exactly as written, for state arrays whose shapes
 // disagree with the parameters: weights completely, then biases.
 void update_checked_tf(const Coefficients& k, float a, Layer& layer) {
-  update_moment(layer.weight_momentums, layer.dweights, k.one_minus_b1, k.b1, false);
-  update_moment(layer.weight_cache, layer.dweights, k.one_minus_b2, k.b2, true);
-  Matrix& weights = layer.weights;
-  tensor::check_covers(layer.weight_momentums, weights.rows, weights.cols);
-  tensor::check_covers(layer.weight_cache, weights.rows, weights.cols);
-  for (std::size_t i = 0; i < weights.rows; ++i) {
-    for (std::size_t j = 0; j < weights.cols; ++j) {
-      weights(i, j) = weights(i, j) - ((layer.weight_momentums(i, j) * a) /
-                                       (std::sqrt(layer.weight_cache(i, j)) + k.eps));
-    }
-  }
-  update_moment(layer.bias_momentums, layer.dbiases, k.one_minus_b1, k.b1, false);
-  update_moment(layer.bias_cache, layer.dbiases, k.one_minus_b2, k.b2, true);
-  Vector& b = layer.biases;
-  tensor::check_covers(layer.bias_momentums, b.size());
-  tensor::check_covers(layer.bias_cache, b.size());
-  for (std::size_t j = 0; j < b.size(); ++j) {
-    b[j] = b[j] - ((layer.bias_momentums[j] * a) / (std::sqrt(layer.bias_cache[j]) + k.eps));
-  }
+  update_moment(rows_of(layer.weight_momentums), rows_of(layer.dweights), k.one_minus_b1, k.b1,
+                false);
+  update_moment(rows_of(layer.weight_cache), rows_of(layer.dweights), k.one_minus_b2, k.b2, true);
+  step_checked<true>(rows_of(layer.weights), rows_of(layer.weight_momentums),
+                     rows_of(layer.weight_cache), a, k.eps);
+  update_moment(rows_of(layer.bias_momentums), rows_of(layer.dbiases), k.one_minus_b1, k.b1,
+                false);
+  update_moment(rows_of(layer.bias_cache), rows_of(layer.dbiases), k.one_minus_b2, k.b2, true);
+  step_checked<true>(rows_of(layer.biases), rows_of(layer.bias_momentums),
+                     rows_of(layer.bias_cache), a, k.eps);
 }
 
 // One parameter array and its state, all of n elements with the gradient

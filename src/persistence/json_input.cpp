@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "io/error.hpp"
+#include "io/number_format.hpp"
 #include "io/os_error.hpp"
 #include "persistence/json_number.hpp"
 namespace kemb::persistence {
@@ -36,7 +37,6 @@ std::size_t block_size_for(const ByteSource& source) {
 // A string value as a message shows it: quotes, backslashes and control
 // characters escaped so that the message stays on one line.
 std::string quoted_for_message(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out = "\"";
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -45,8 +45,8 @@ std::string quoted_for_message(std::string_view text) {
       out += c;
     } else if (byte < 0x20) {
       out += "\\u00";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xf];
+      out += io::kHexDigits[byte >> 4];
+      out += io::kHexDigits[byte & 0xf];
     } else {
       out += c;
     }

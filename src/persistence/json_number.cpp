@@ -154,9 +154,8 @@ float parse_float(const char* first, const char* last) noexcept {
     if (large) return negative ? -kInfinity : kInfinity;
     return negative ? -0.0f : 0.0f;
   }
-  // Doubles from 2^128 - 2^103 upwards round to infinity as float32; the
-  // explicit test keeps the conversion within the range where it is defined.
-  constexpr double kFloatOverflow = 0x1.ffffffp127;
+  // The explicit test keeps the conversion within the range where it is
+  // defined.
   if (std::fabs(value) >= kFloatOverflow) return value < 0 ? -kInfinity : kInfinity;
   return static_cast<float>(value);
 }

@@ -105,10 +105,13 @@ class LongNumber {
 // number's sign.
 float parse_float(const char* first, const char* last) noexcept;
 
+// Doubles from 2^128 - 2^103 upwards round to infinity as float32; below it
+// the conversion to float is defined.
+inline constexpr double kFloatOverflow = 0x1.ffffffp127;
+
 // parse_float with its common case inline: a double well inside the float32
 // range. Out-of-range texts and the rounding boundary take the full function.
 inline float to_float(const char* first, const char* last) noexcept {
-  constexpr double kFloatOverflow = 0x1.ffffffp127;
   double value = 0.0;
   if (std::from_chars(first, last, value).ec == std::errc() && std::fabs(value) < kFloatOverflow) {
     return static_cast<float>(value);

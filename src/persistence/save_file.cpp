@@ -11,10 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <memory>
 #include <random>
 
 #include "io/error.hpp"
+#include "io/number_format.hpp"
 #include "io/os_error.hpp"
 #include "os/entropy.hpp"
 #include "os/files.hpp"
@@ -46,7 +46,6 @@ constexpr int kPipeWaitMs = 50;
 // Names only need to differ (O_EXCL catches a clash), so a generator seeded
 // once per thread serves, instead of reading the entropy source per save.
 std::string random_hex() {
-  static constexpr char kHex[] = "0123456789abcdef";
   thread_local std::mt19937_64 generator = [] {
     std::uint64_t seed = 0;
     if (os::fill_entropy(&seed, sizeof seed) != 0) {
@@ -57,7 +56,7 @@ std::string random_hex() {
   }();
   std::uint64_t bits = generator();
   std::string out(kTemporaryHexDigits, '0');
-  for (char& c : out) c = kHex[bits & 0xf], bits >>= 4;
+  for (char& c : out) c = io::kHexDigits[bits & 0xf], bits >>= 4;
   return out;
 }
 
@@ -80,7 +79,7 @@ int create_temporary(const SaveTarget& target, std::string& name) {
 // read() and write() where the kernel cannot copy.
 void copy_by_reading(int source, std::uint64_t offset, std::uint64_t size, FileSink& sink) {
   const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(size, 1 << 20));
-  std::unique_ptr<char[]> buffer(new char[block]);
+  const tensor::Bytes buffer = tensor::checked_bytes(block);
   while (size > 0) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size, block));
     const ssize_t n = ::pread(source, buffer.get(), want, static_cast<off_t>(offset));
@@ -225,7 +224,7 @@ void FileSink::poll() {
   if (poll_ == nullptr) return;
   const auto now = std::chrono::steady_clock::now();
   if (now < next_poll_) return;
-  next_poll_ = now + std::chrono::milliseconds(20);
+  next_poll_ = now + kSaveHookInterval;
   (*poll_)();
 }
 

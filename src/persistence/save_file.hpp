@@ -34,6 +34,10 @@ inline constexpr std::size_t kTemporaryHexDigits = 16;
 // bindings run Python's signal handlers there, so Ctrl-C ends it.
 using InterruptHook = std::function<void()>;
 
+// How often a caller that writes or waits for a save runs its hook: Ctrl-C
+// is seen within this time.
+inline constexpr std::chrono::milliseconds kSaveHookInterval{20};
+
 // Where a save goes and how the file is written. The directory is opened
 // when the target is resolved, and every later step (create, write,
 // rename, remove) is relative to it: a change of working directory
@@ -119,11 +123,12 @@ class FileSink final : public ByteSink {
 
   const std::string& path() const noexcept { return path_; }
 
-  // Runs `hook` before each block, at most every 20 ms, so that a caller
-  // writing on its own thread sees Ctrl-C meanwhile. The hook may throw.
+  // Runs `hook` before each block, at most every kSaveHookInterval, so
+  // that a caller writing on its own thread sees Ctrl-C meanwhile. The hook
+  // may throw.
   void poll_with(const InterruptHook* hook) noexcept {
     poll_ = hook;
-    next_poll_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    next_poll_ = std::chrono::steady_clock::now() + kSaveHookInterval;
   }
 
  private:

@@ -146,7 +146,6 @@ void SavePipeline<Model>::State::run() {
 // of the hook between them, so that Ctrl-C is seen meanwhile.
 template <typename Model>
 void SavePipeline<Model>::State::wait_idle(const InterruptHook& hook) {
-  constexpr auto kSlice = std::chrono::milliseconds(20);
   std::unique_lock lock(mutex);
   hurry = true;
   wake.notify_all();
@@ -154,7 +153,7 @@ void SavePipeline<Model>::State::wait_idle(const InterruptHook& hook) {
   if (!hook) {
     idle.wait(lock, done);
   } else {
-    while (!idle.wait_for(lock, kSlice, done)) {
+    while (!idle.wait_for(lock, kSaveHookInterval, done)) {
       lock.unlock();
       hook();
       lock.lock();

@@ -7,10 +7,10 @@
 namespace kemb::persistence {
 
 TextBuffer::TextBuffer(std::string& out)
-    : block_(new char[kBlockSize]), pos_(block_.get()), limit_(pos_ + kBlockSize), out_(&out) {}
+    : block_(tensor::checked_bytes(kBlockSize)), pos_(block_.get()), limit_(pos_ + kBlockSize), out_(&out) {}
 
 TextBuffer::TextBuffer(ByteSink& sink)
-    : block_(new char[kBlockSize]), pos_(block_.get()), limit_(pos_ + kBlockSize), sink_(&sink) {}
+    : block_(tensor::checked_bytes(kBlockSize)), pos_(block_.get()), limit_(pos_ + kBlockSize), sink_(&sink) {}
 
 void TextBuffer::append(std::string_view text) {
   while (!text.empty()) {

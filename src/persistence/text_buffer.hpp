@@ -5,9 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
+
+#include "tensor/matrix.hpp"
 
 namespace kemb::persistence {
 
@@ -63,7 +64,7 @@ class TextBuffer {
  private:
   void drain();
 
-  std::unique_ptr<char[]> block_;
+  tensor::Bytes block_;
   char* pos_;
   char* limit_;
   std::string* out_ = nullptr;

@@ -5,12 +5,12 @@
 #include <atomic>
 #include <charconv>
 #include <cstdint>
-#include <memory>
 #include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "io/error.hpp"
+#include "io/number_format.hpp"
 #include "io/float_text.hpp"
 #include "os/thread.hpp"
 
@@ -67,7 +67,7 @@ void append_data_split(TextBuffer& out, const float* values, std::size_t n,
                        const std::atomic<unsigned>& threads) {
   // With two threads or more a part holds at most half a block.
   const std::size_t capacity = (kSplitElements + 1) / 2;
-  std::vector<std::unique_ptr<char[]>> text;
+  std::vector<tensor::Bytes> text;
   std::vector<char*> ends;
   out.append("\"data\":[");
   for (std::size_t start = 0; start < n; start += kSplitElements) {
@@ -75,7 +75,7 @@ void append_data_split(TextBuffer& out, const float* values, std::size_t n,
     const unsigned parts = std::max(1u, threads.load());
     const std::size_t part = (count + parts - 1) / parts;
     const unsigned helpers = parts - 1;
-    while (text.size() < helpers) text.emplace_back(new char[capacity * (io::kMaxFloatText + 1)]);
+    while (text.size() < helpers) text.push_back(tensor::checked_bytes(capacity * (io::kMaxFloatText + 1)));
     ends.resize(text.size());
     const std::size_t mine = std::min(part, count);
     // Helper h formats values [first, last) of the block into text[h].
@@ -202,7 +202,6 @@ void append_array(TextBuffer& out, const Vector& vector) {
 }
 
 void append_string(TextBuffer& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out.push('"');
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -219,7 +218,7 @@ void append_string(TextBuffer& out, std::string_view text) {
       case '\r': out.append("\\r"); break;
       case '\t': out.append("\\t"); break;
       default: {
-        const char escape[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xf]};
+        const char escape[] = {'\\', 'u', '0', '0', io::kHexDigits[byte >> 4], io::kHexDigits[byte & 0xf]};
         out.append(std::string_view(escape, sizeof escape));
       }
     }

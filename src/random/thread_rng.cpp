@@ -30,13 +30,8 @@ std::atomic<std::uint64_t> g_fork_generation{0};
 
 void on_fork_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
-void register_fork_handler() {
-  static const bool registered = [] {
-    pthread_atfork(nullptr, nullptr, on_fork_child);
-    return true;
-  }();
-  (void)registered;
-}
+// Registered while the library loads, as every fork handler of kemb's.
+const int fork_handler = pthread_atfork(nullptr, nullptr, on_fork_child);
 
 Generator::Key entropy_key() {
   Generator::Key key{};
@@ -71,7 +66,6 @@ struct ThreadRng {
 };
 
 ThreadRng make_thread_rng() {
-  register_fork_handler();
   const std::uint64_t generation = g_fork_generation.load(std::memory_order_relaxed);
   if (const char* text = std::getenv("KEMB_SEED"); text != nullptr) {
     return ThreadRng{Generator(seeded_key(parse_seed(text))), true, generation, 0};

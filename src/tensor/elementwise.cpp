@@ -8,10 +8,14 @@ namespace kemb::tensor {
 
 using io::throw_index_out_of_bounds;
 
-void check_covers(const Matrix& m, std::size_t rows, std::size_t cols) {
+void check_covers(Rows<const float> m, std::size_t rows, std::size_t cols) {
   // An array with no positions is covered by anything.
   if (rows == 0 || cols == 0) return;
   if (m.rows < rows || m.cols < cols) throw_index_out_of_bounds();
+}
+
+void check_covers(const Matrix& m, std::size_t rows, std::size_t cols) {
+  check_covers(rows_of(m), rows, cols);
 }
 
 void check_covers(const Vector& v, std::size_t n) {

@@ -13,6 +13,8 @@ namespace kemb::tensor {
 void check_covers(const Matrix& m, std::size_t rows, std::size_t cols);
 // The same for a vector read at positions 0 .. n-1.
 void check_covers(const Vector& v, std::size_t n);
+// The same for a view (a vector is one row).
+void check_covers(Rows<const float> m, std::size_t rows, std::size_t cols);
 
 // src: (rows, cols) -> dst: (rows, cols), dst := src. A no-op when both are
 // the same object.

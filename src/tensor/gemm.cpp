@@ -47,7 +47,7 @@ std::size_t ceil_div(std::size_t a, std::size_t b) { return (a + b - 1) / b; }
 
 // The inner split's partial sums of the calling thread's helpers, kept for
 // the next product of the same thread.
-thread_local std::vector<float> helper_sums;
+thread_local FloatArray helper_sums;
 
 // Shape of `a` as the left or right operand of a product: (rows, cols), or
 // (cols, rows) when transposed.
@@ -121,7 +121,7 @@ int gemm_planned(Matrix& c, const Matrix& a, Transpose ta, const Matrix& b, Tran
       static_cast<std::size_t>(plan.threads), 1, std::min<std::size_t>(parts, kMaxThreads)));
   if (split == Split::inner && threads > 1) {
     const std::size_t needed = static_cast<std::size_t>(threads - 1) * m * n;
-    if (helper_sums.size() < needed) helper_sums.resize(needed);
+    if (helper_sums.size() < needed) resize_checked(helper_sums, needed);
   }
   float* const sums = helper_sums.data();
   std::array<bool, kMaxThreads> started{};  // inner split: the slot's sum holds a part

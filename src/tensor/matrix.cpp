@@ -2,15 +2,12 @@
 #include "tensor/matrix.hpp"
 
 #include <cstddef>
-#include <limits>
 #include <utility>
 
 namespace kemb::tensor {
 
 std::size_t checked_elements(std::size_t rows, std::size_t cols) {
-  constexpr std::size_t kMaxElements =
-      static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(float);
-  if (cols != 0 && rows > kMaxElements / cols) io::throw_capacity_overflow();
+  if (cols != 0 && rows > kMaxElements<float> / cols) io::throw_capacity_overflow();
   return rows * cols;
 }
 

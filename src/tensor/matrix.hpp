@@ -11,12 +11,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
 #include "io/error.hpp"
 
 namespace kemb::tensor {
+
+// The most elements of type T whose bytes an array can address.
+template <typename T>
+inline constexpr std::size_t kMaxElements = static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T);
 
 // Array storage from malloc. operator new would serve as well in a plain
 // build (std::bad_alloc), but under AddressSanitizer a failing operator new
@@ -31,7 +36,7 @@ struct CheckedAllocator {
   CheckedAllocator(const CheckedAllocator<U>&) noexcept {}
 
   T* allocate(std::size_t n) {
-    if (n > PTRDIFF_MAX / sizeof(T)) io::throw_capacity_overflow();
+    if (n > kMaxElements<T>) io::throw_capacity_overflow();
     void* p = std::malloc(n * sizeof(T));
     if (p == nullptr && n != 0) io::throw_allocation_failed(n * sizeof(T));
     return static_cast<T*>(p);
@@ -45,6 +50,14 @@ struct CheckedAllocator {
 };
 
 using FloatArray = std::vector<float, CheckedAllocator<float>>;
+
+// Uninitialised bytes from the same allocation, freed with their owner:
+// the buffers that text is written into.
+struct FreeBytes {
+  void operator()(char* p) const noexcept { std::free(p); }
+};
+using Bytes = std::unique_ptr<char[], FreeBytes>;
+inline Bytes checked_bytes(std::size_t n) { return Bytes(CheckedAllocator<char>().allocate(n)); }
 
 // Number of elements of a rows x cols array whose float32 storage is
 // addressable; a product that overflows raises "capacity overflow".
@@ -129,6 +142,30 @@ struct Vector {
 
   friend bool operator==(const Vector&, const Vector&) = default;
 };
+
+// A rows x cols view of an array's storage, rows `stride` floats apart: a
+// Matrix as it is, a Vector as one row. One kernel then serves both where a
+// rule reads them alike (element (i, j) of a larger array read at the same
+// 2-D position).
+template <typename T>
+struct Rows {
+  T* data;
+  std::size_t rows;
+  std::size_t cols;
+  std::size_t stride;
+
+  T* row(std::size_t i) const noexcept { return data + i * stride; }
+  operator Rows<const T>() const noexcept { return {data, rows, cols, stride}; }
+};
+
+inline Rows<float> rows_of(Matrix& m) noexcept { return {m.data.data(), m.rows, m.cols, m.cols}; }
+inline Rows<const float> rows_of(const Matrix& m) noexcept {
+  return {m.data.data(), m.rows, m.cols, m.cols};
+}
+inline Rows<float> rows_of(Vector& v) noexcept { return {v.data.data(), 1, v.size(), v.size()}; }
+inline Rows<const float> rows_of(const Vector& v) noexcept {
+  return {v.data.data(), 1, v.size(), v.size()};
+}
 
 // Class labels: one class index per sample, counted from 0.
 using Labels = std::vector<std::int32_t, CheckedAllocator<std::int32_t>>;
