@@ -30,13 +30,7 @@ void write_stderr(const std::string& text) {
   (void)os::write_all(STDERR_FILENO, text.data(), text.size());
 }
 
-}  // namespace
-
-void raise_python(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw PythonErrorSet{};
-}
-
+// PanicException, created on first use.
 PyObject* panic_exception_type() {
   if (g_panic_type == nullptr) {
     g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
@@ -45,6 +39,8 @@ PyObject* panic_exception_type() {
   return g_panic_type;
 }
 
+// Reports the failure on standard error with its source location and sets
+// PanicException(message).
 void set_panic(const std::string& message, const std::source_location* where) {
   std::string report = "kemb panicked";
   if (where != nullptr) {
@@ -60,6 +56,13 @@ void set_panic(const std::string& message, const std::source_location* where) {
   PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!text) return;
   PyErr_SetObject(type, text.get());
+}
+
+}  // namespace
+
+void raise_python(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PythonErrorSet{};
 }
 
 void set_error_from_current_exception() noexcept {

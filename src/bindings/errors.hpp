@@ -8,7 +8,6 @@
 #include <Python.h>
 
 #include <exception>
-#include <source_location>
 #include <string>
 
 namespace kemb::bindings {
@@ -19,13 +18,6 @@ struct PythonErrorSet {};
 
 // Sets a Python exception and throws PythonErrorSet.
 [[noreturn]] void raise_python(PyObject* type, const std::string& message);
-
-// PanicException, created on first use.
-PyObject* panic_exception_type();
-
-// Reports the failure on standard error with its source location and sets
-// PanicException(message). Returns nothing: the caller returns NULL.
-void set_panic(const std::string& message, const std::source_location* where);
 
 // Runs `body` (returning a new reference or NULL with an exception set) and
 // turns every C++ exception into the matching Python exception, so that no

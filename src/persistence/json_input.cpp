@@ -55,8 +55,8 @@ std::string quoted_for_message(std::string_view text) {
   return out;
 }
 
-}  // namespace
-
+// "Error(\"<message>\", line: L, column: C)" with quotes and backslashes of
+// the message escaped.
 std::string render_parse_error(std::string_view message, std::uint64_t line,
                                std::uint64_t column) {
   std::string out = "Error(\"";
@@ -67,6 +67,8 @@ std::string render_parse_error(std::string_view message, std::uint64_t line,
   out += "\", line: " + std::to_string(line) + ", column: " + std::to_string(column) + ")";
   return out;
 }
+
+}  // namespace
 
 JsonInput::JsonInput(std::string_view text)
     : begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()), at_end_(true) {}

@@ -44,11 +44,6 @@ struct TokenText {
   bool cut() const { return size > text.size(); }
 };
 
-// "Error(\"<message>\", line: L, column: C)" with quotes and backslashes of
-// the message escaped.
-std::string render_parse_error(std::string_view message, std::uint64_t line,
-                               std::uint64_t column);
-
 class JsonInput {
  public:
   // Nesting deeper than this fails with "recursion limit exceeded" instead
