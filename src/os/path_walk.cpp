@@ -103,46 +103,39 @@ int walk_for_writing(const std::string& path, WalkedPath& out) {
       return arrive(out, std::move(directory), name, WalkedPath::Kind::absent, info);
     }
 
+    bool magic = false;
     if (S_ISLNK(info.st_mode)) {
       if (++links > kMaxLinks) return ELOOP;
       struct stat holder;
       if (::fstat(directory.get(), &holder) != 0) return errno;
       if (protected_from_caller(info, holder)) return EACCES;
       if (on_proc(directory.get())) {
-        struct stat reached;
-        if (::fstatat(directory.get(), name.c_str(), &reached, 0) != 0) return errno;
-        if (S_ISDIR(reached.st_mode)) {
-          if (last) return EISDIR;
-          Descriptor next(open_at(directory.get(), name.c_str(), kDirectoryFlags));
-          if (!next) return errno;
-          directory = std::move(next);
-          walked += pending.substr(0, end);
-          pending.erase(0, end);
-          continue;
+        // The kernel follows it: what it reaches stands for the link.
+        if (::fstatat(directory.get(), name.c_str(), &info, 0) != 0) return errno;
+        magic = true;
+      } else {
+        std::string text;
+        if (const int error =
+                read_link(directory.get(), name, static_cast<std::size_t>(info.st_size), text);
+            error != 0) {
+          return error;
         }
-        if (!last || trailing_slash) return ENOTDIR;
-        return arrive(out, std::move(directory), name, WalkedPath::Kind::magic_link, reached);
+        // Relative link text continues from the link's own directory.
+        walked += pending.substr(0, start);
+        if (text.starts_with('/')) {
+          walked.clear();
+          directory.reset(open_at(AT_FDCWD, "/", kDirectoryFlags));
+          if (!directory) return errno;
+        }
+        pending = text + pending.substr(end);
+        continue;
       }
-      std::string text;
-      if (const int error =
-              read_link(directory.get(), name, static_cast<std::size_t>(info.st_size), text);
-          error != 0) {
-        return error;
-      }
-      // Relative link text continues from the link's own directory.
-      walked += pending.substr(0, start);
-      if (text.starts_with('/')) {
-        walked.clear();
-        directory.reset(open_at(AT_FDCWD, "/", kDirectoryFlags));
-        if (!directory) return errno;
-      }
-      pending = text + pending.substr(end);
-      continue;
     }
 
     if (S_ISDIR(info.st_mode)) {
       if (last) return EISDIR;
-      Descriptor next(open_at(directory.get(), name.c_str(), kDirectoryFlags | O_NOFOLLOW));
+      Descriptor next(
+          open_at(directory.get(), name.c_str(), kDirectoryFlags | (magic ? 0 : O_NOFOLLOW)));
       if (!next) return errno;
       directory = std::move(next);
       walked += pending.substr(0, end);
@@ -150,7 +143,9 @@ int walk_for_writing(const std::string& path, WalkedPath& out) {
       continue;
     }
     if (!last || trailing_slash) return ENOTDIR;
-    const auto kind = S_ISREG(info.st_mode) ? WalkedPath::Kind::regular : WalkedPath::Kind::other;
+    const auto kind = magic                   ? WalkedPath::Kind::magic_link
+                      : S_ISREG(info.st_mode) ? WalkedPath::Kind::regular
+                                              : WalkedPath::Kind::other;
     return arrive(out, std::move(directory), name, kind, info);
   }
 }
