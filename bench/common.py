@@ -74,6 +74,7 @@ def kemb_run(case, x, y, epochs, save_path=""):
         train = kemb.train_linear_model
     opt = kemb.create_optimizer("adam", LR, 0.0)
     none = np.zeros((0, 0), F)
+    check_kemb_threads()
     start = time.perf_counter()
     # print_freq above num_epochs: no progress lines.
     train(model, opt, epochs, epochs + 1, x, y, none, y)
@@ -161,7 +162,7 @@ def numpy_run(case, x, y, epochs):
 def openblas():
     """The OpenBLAS library vendored next to the kemb module (or, for a
     module built in a CMake build tree, the scipy-openblas32 one it links)."""
-    global STARTED_THREADS
+    global STARTED_THREADS, LIB
     import kemb
     libs = glob.glob(os.path.join(os.path.dirname(kemb.__file__), "kemb.libs", "*.so*"))
     if not libs:
@@ -169,14 +170,43 @@ def openblas():
         libs = glob.glob(os.path.join(scipy_openblas32.get_lib_dir(), "*.so*"))
     lib = ctypes.CDLL(libs[0])
     lib.scipy_openblas_get_corename.restype = ctypes.c_char_p
+    lib.scipy_openblas_get_num_threads.restype = ctypes.c_int
     if STARTED_THREADS is None:
         STARTED_THREADS = lib.scipy_openblas_get_num_threads()
+        LIB = lib
     return lib
 
 
-# The thread count OpenBLAS starts with; kemb lowers it for small products,
-# so the raw bound sets it back before it runs.
+# The thread count OpenBLAS starts with (one per core, or
+# OPENBLAS_NUM_THREADS), and the library, once openblas() has been called.
 STARTED_THREADS = None
+LIB = None
+
+
+def check_kemb_threads():
+    """Fails unless OpenBLAS's count is the one it started with: a training
+    call takes that count as its thread cap, so a run that left it lower
+    (the one-thread sgemm bound did) would time kemb on fewer threads than
+    it was meant to have. Does nothing before openblas() has been called."""
+    if LIB is None:
+        return
+    count = LIB.scipy_openblas_get_num_threads()
+    if count != STARTED_THREADS:
+        raise RuntimeError(f"kemb would run on {count} threads instead of {STARTED_THREADS}: "
+                           "a run before it left OpenBLAS's thread count changed")
+
+
+def product_workers():
+    """kemb's product threads in this process: its pool starts one fewer than
+    the thread cap at the first large product and keeps them."""
+    count = 0
+    for comm in glob.glob("/proc/self/task/*/comm"):
+        try:
+            with open(comm) as f:
+                count += f.read().strip() == "kemb-product"
+        except OSError:  # a thread that ended meanwhile
+            pass
+    return count
 
 
 def sgemm_run(case, x, epochs, lib, threads=None):
@@ -184,7 +214,16 @@ def sgemm_run(case, x, epochs, lib, threads=None):
     gradient is not computed by kemb either), through cblas_sgemm with
     `threads` OpenBLAS threads (default: all it started with)."""
     n, f, h, c = case.samples, case.features, case.hidden, case.outputs
+    before = lib.scipy_openblas_get_num_threads()
     lib.scipy_openblas_set_num_threads(threads or STARTED_THREADS)
+    try:
+        return _sgemm_epochs(lib, x, n, f, h, c, epochs)
+    finally:
+        # The runs after this one, kemb's included, find the count as it was.
+        lib.scipy_openblas_set_num_threads(before)
+
+
+def _sgemm_epochs(lib, x, n, f, h, c, epochs):
     w1 = np.ones((f, h), F)
     w2 = np.ones((h, c), F)
     z = np.empty((n, h), F)
@@ -218,8 +257,10 @@ def environment():
     lib = openblas()
     info = {
         "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+        "load_average": os.getloadavg(),
         "machine": platform.processor() or platform.machine(),
         "cpu": cpu_model(),
+        "cpu_flags": cpu_flags(),
         "cores": os.cpu_count(),
         "python": platform.python_version(),
         "numpy": np.__version__,
@@ -246,6 +287,23 @@ def cpu_model():
     except OSError:
         pass
     return platform.machine()
+
+
+# The vector extensions that decide which kernels OpenBLAS and PyTorch pick.
+VECTOR_FLAGS = ("sse4_2", "avx", "avx2", "fma", "f16c", "avx512f", "avx512dq", "avx512bw",
+                "avx512vl", "avx512_vnni", "avx512_bf16", "amx_tile", "asimd", "sve")
+
+
+def cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith(("flags", "Features")):
+                    have = set(line.split(":", 1)[1].split())
+                    return [flag for flag in VECTOR_FLAGS if flag in have]
+    except OSError:
+        pass
+    return []
 
 
 def median(values):

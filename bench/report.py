@@ -19,12 +19,25 @@ def load(results, name):
         return json.load(f)
 
 
-def environment_lines(env):
+def environment_lines(env, load_after=None):
     torch = f"torch {env.get('torch', '-')} ({env.get('torch_threads', '-')} threads)"
-    return [f"Measured {env['date']} on {env['cpu']} ({env['cores']} cores), Python "
-            f"{env['python']}, NumPy {env['numpy']}, {torch}, OpenBLAS core "
-            f"{env['openblas_core']} ({env['openblas_threads']} threads), "
-            f"OPENBLAS_CORETYPE {env['openblas_env']['OPENBLAS_CORETYPE'] or 'unset'}.", ""]
+    flags = ", ".join(env.get("cpu_flags", [])) or "not read"
+    kemb = (f"kemb on {env['kemb_threads']} threads (checked before every call)"
+            if "kemb_threads" in env else "kemb")
+    lines = [f"Measured {env['date']} on {env['cpu']} ({env['cores']} cores; vector flags "
+             f"{flags}), Python {env['python']}, NumPy {env['numpy']}, {torch}, {kemb}, "
+             f"OpenBLAS core {env['openblas_core']} ({env['openblas_threads']} threads), "
+             f"OPENBLAS_CORETYPE {env['openblas_env']['OPENBLAS_CORETYPE'] or 'unset'}."]
+    if "load_average" in env:
+        load = "Load average (1, 5, 15 min) at the start: " + load_text(env["load_average"])
+        if load_after:
+            load += ", at the end: " + load_text(load_after)
+        lines.append(load + ".")
+    return lines + [""]
+
+
+def load_text(load):
+    return " / ".join(f"{x:.2f}" for x in load)
 
 
 def train_table(train):
@@ -64,6 +77,15 @@ def memory_table(memory):
     return lines + [""]
 
 
+def saving_table(saving):
+    lines = ["| call | file MB | off s | on s | on / off (median of pairs) |",
+             "|---|---:|---:|---:|---:|"]
+    for r in saving["calls"]:
+        lines.append(f"| {r['samples']} x 784, {r['epochs']} epochs | {r['file_bytes'] / 1e6:.0f} | "
+                     f"{r['off_s']:.3f} | {r['on_s']:.3f} | {r['on_over_off']:.2f} |")
+    return lines + [""]
+
+
 def targets_table(train, sweep, memory):
     """The issue's targets against this run's medians."""
     rows = []
@@ -72,7 +94,8 @@ def targets_table(train, sweep, memory):
         for name, bound in (("mnist", 1.0), ("digits", 0.5)):
             if name in c:
                 t = c[name]["ms_per_epoch"]
-                rows.append((f"saving off, kemb / torch, {name}", t["kemb"] / t["torch"], bound))
+                rows.append((f"saving off, kemb / torch (both on two threads), {name}",
+                             t["kemb"] / t["torch"], bound))
         if "mnist" in c:
             t = c["mnist"]["ms_per_epoch"]
             rows.append(("whole epoch / sgemm bound, mnist (the products alone: bench_kernels)",
@@ -130,11 +153,11 @@ def main():
     parser.add_argument("--results", default="bench/results")
     parser.add_argument("--doc", default="docs/performance.md")
     args = parser.parse_args()
-    train, sweep, memory = (load(args.results, n) for n in
-                            ("train.json", "sweep.json", "memory.json"))
+    train, sweep, memory, saving = (load(args.results, n) for n in
+                                    ("train.json", "sweep.json", "memory.json", "saving.json"))
     lines = [BEGIN]
     if train:
-        lines += environment_lines(train["environment"])
+        lines += environment_lines(train["environment"], train.get("load_average_after"))
         lines += ["Per-epoch time, median of the repeats:", ""] + train_table(train)
     if sweep:
         lines += [f"Scaling sweep ({sweep['epochs']} epochs per call, measured "
@@ -145,6 +168,12 @@ def main():
     if memory:
         lines += [f"Peak resident memory of a training call (measured "
                   f"{memory['environment']['date']}):", ""] + memory_table(memory)
+    if saving:
+        env = saving["environment"]
+        lines += [f"Saving on against saving off, whole training calls run in turn "
+                  f"(`bench/saving.py`, measured {env['date']}, load average at the start "
+                  f"{load_text(env['load_average']) if 'load_average' in env else 'not read'}):",
+                  ""] + saving_table(saving)
     lines += ["Targets (from the medians above):", ""] + targets_table(train, sweep, memory)
     lines.append(END)
     with open(args.doc) as f:

@@ -3,6 +3,11 @@ to the disk and to a tmpfs), PyTorch, plain NumPy and the raw sgemm bound of
 the epoch's products. Every repeat runs all of them one after the other, so
 the ratios compare runs made side by side; the report gives medians.
 
+kemb takes OpenBLAS's thread count as its cap, so every bound run gives the
+count back as it found it; each kemb call checks that count first, and each
+case checks kemb's product threads after its warm-up: a run on fewer threads
+than meant fails instead of being timed.
+
     python bench/train.py [--cases digits mnist regression] [--repeats 5]
                           [--out bench/results/train.json]
 """
@@ -30,6 +35,21 @@ def save_dirs(root):
     return dirs
 
 
+def check_pool(case):
+    """Fails unless kemb split this case's products over the threads it was
+    meant to have, once its products are large enough to split."""
+    if case.samples * case.features * case.hidden < KEMB_THREADED_WORK:
+        return
+    workers, wanted = common.product_workers(), common.STARTED_THREADS - 1
+    if workers != wanted:
+        raise RuntimeError(f"kemb ran {case.name} with {workers} product workers beside the "
+                           f"calling thread, not {wanted}")
+
+
+# The size of product (multiply-adds) from which kemb splits it over threads.
+KEMB_THREADED_WORK = 1 << 23
+
+
 def measure_case(case, repeats, dirs, lib):
     x, y = common.make_data(case)
     epochs = EPOCHS.get(case.name, 10)
@@ -43,6 +63,7 @@ def measure_case(case, repeats, dirs, lib):
     runs["sgemm_1t"] = lambda: common.sgemm_run(case, x, epochs, lib, threads=1)
     for run in runs.values():  # warm-up: page faults, thread start, library loading
         run()
+    check_pool(case)
     seconds = {name: [] for name in runs}
     for _ in range(repeats):
         for name, run in runs.items():
@@ -70,6 +91,7 @@ def main():
     os.makedirs(os.path.dirname(args.out) or ".", exist_ok=True)
     dirs = save_dirs(os.path.dirname(os.path.abspath(args.out)))
     results = {"environment": common.environment(), "cases": {}}
+    results["environment"]["kemb_threads"] = common.STARTED_THREADS
     try:
         for name in args.cases:
             results["cases"][name] = measure_case(common.CASES[name], args.repeats, dirs, lib)
@@ -77,6 +99,7 @@ def main():
     finally:
         for d in dirs.values():
             shutil.rmtree(d, ignore_errors=True)
+    results["load_average_after"] = os.getloadavg()
     with open(args.out, "w") as f:
         json.dump(results, f, indent=1)
 

@@ -40,15 +40,18 @@ kemb_pip "$wheel[test]"
 outside=$(mktemp -d)
 trap 'rm -rf "$outside"' EXIT
 mkdir -p "$outside/tests"
-cp -r tests/python "$outside/tests/"
+cp -r tests/python tests/typing "$outside/tests/"
 cp -r examples README.md pyproject.toml "$outside/"
 cp -r docs "$outside/"
 cd "$outside"
 echo "== tests against the installed wheel"
 "$VENV_PY" -m pytest -q -p no:cacheprovider tests/python
-echo "== stubs and examples' types"
+echo "== stubs, kemb_tools and examples' types"
 "$VENV_PY" -m mypy.stubtest kemb --allowlist "$KEMB_ROOT/stubs/stubtest-allowlist.txt"
-"$VENV_PY" -m mypy --strict --no-incremental examples
+"$VENV_PY" -m mypy --strict --no-incremental examples tests/typing
+"$VENV_PY" -m mypy --strict --no-incremental -p kemb_tools
+echo "== kemb-onnx from the wheel"
+"$KEMB_VENV/bin/kemb-onnx" --help >/dev/null
 
 # The oldest NumPy release series that the dependency admits ("numpy>=1.23"
 # gives 1.23.*, whose last release has wheels for CPython 3.11).

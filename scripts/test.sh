@@ -35,6 +35,8 @@ ctest --test-dir "$build" --output-on-failure -j2
 echo "== Python module tests"
 "$VENV_PY" -m pytest "$@"
 
-echo "== type stubs and the examples' types"
+echo "== type stubs, kemb_tools and the examples' types"
 (cd "$KEMB_ROOT/build" && "$VENV_PY" -m mypy.stubtest kemb --allowlist "$KEMB_ROOT/stubs/stubtest-allowlist.txt")
-"$VENV_PY" -m mypy --strict --no-incremental --cache-dir=/dev/null examples
+# tests/typing: every misspelt option text must be an error and no right one.
+"$VENV_PY" -m mypy --strict --no-incremental --cache-dir=/dev/null examples tests/typing \
+  python/kemb_tools
