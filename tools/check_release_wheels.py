@@ -1,12 +1,21 @@
-"""Checks a macOS wheel that this machine cannot load: its module is a Mach-O
-file for the CPU in the wheel's tag that exports PyInit_kemb, finds its
-OpenBLAS in kemb.libs through @loader_path, links libc++ statically (no
-libc++.dylib) and leaves the Python symbols to the interpreter (no
-libpython); the OpenBLAS library in the wheel is for the same CPU.
+"""Checks the files of the release wheels beyond what auditwheel sees.
 
-    python tools/check_macos_wheel.py dist/kemb-*-macosx_*.whl
+Linux (with pyelftools, which auditwheel brings): the module asks glibc for
+no symbol version newer than 2.28, needs no libstdc++ or libgcc_s (libc++
+is linked in), leaves no libc symbol unversioned (a function the 2.28 set
+lacks, such as gettid, would fail to load on such a system), and exports
+PyInit_kemb alone.
+
+macOS, which this machine cannot load: the module is a Mach-O file for the
+CPU in the wheel's tag that exports PyInit_kemb, finds its OpenBLAS in
+kemb.libs through @loader_path, links libc++ statically (no libc++.dylib)
+and leaves the Python symbols to the interpreter (no libpython); the
+OpenBLAS library in the wheel is for the same CPU.
+
+    python tools/check_release_wheels.py dist/*.whl
 """
 
+import io
 import re
 import struct
 import sys
@@ -52,7 +61,7 @@ def parse(data):
     return info
 
 
-def check(wheel_path):
+def check_macos(wheel_path):
     arch = re.search(r"macosx_(\d+)_(\d+)_(arm64|x86_64)\.whl$", wheel_path)
     if arch is None:
         return [f"{wheel_path}: no macOS platform tag"]
@@ -87,8 +96,57 @@ def check(wheel_path):
           f"{len(module['exports'])} exported symbols")
     return problems
 
+NEWEST_GLIBC = (2, 28)
+FOREIGN = re.compile(r"(_?Py|scipy_)")  # found in the interpreter and OpenBLAS
+
+
+def check_linux(wheel_path):
+    from elftools.elf.dynamic import DynamicSection
+    from elftools.elf.elffile import ELFFile
+    from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
+
+    with zipfile.ZipFile(wheel_path) as wheel:
+        elf = ELFFile(io.BytesIO(wheel.read("kemb.abi3.so")))
+        needed = [t.needed for s in elf.iter_sections() if isinstance(s, DynamicSection)
+                  for t in s.iter_tags() if t.entry.d_tag == "DT_NEEDED"]
+        versions = {aux.name for s in elf.iter_sections() if isinstance(s, GNUVerNeedSection)
+                    for _, auxiliaries in s.iter_versions() for aux in auxiliaries}
+        symbols = elf.get_section_by_name(".dynsym")
+        version_of = next(s for s in elf.iter_sections() if isinstance(s, GNUVerSymSection))
+        unversioned, exports = [], []
+        for i, symbol in enumerate(symbols.iter_symbols()):
+            if not symbol.name or symbol["st_info"]["bind"] == "STB_LOCAL":
+                continue
+            if symbol["st_shndx"] == "SHN_UNDEF":
+                if version_of.get_symbol(i)["ndx"] in ("VER_NDX_GLOBAL", "VER_NDX_LOCAL") \
+                        and not FOREIGN.match(symbol.name):
+                    unversioned.append(symbol.name)
+            else:
+                exports.append(symbol.name)
+    glibc = sorted(tuple(map(int, v[6:].split("."))) for v in versions if v.startswith("GLIBC_"))
+    problems = []
+    if glibc and glibc[-1] > NEWEST_GLIBC:
+        problems.append(f"needs GLIBC_{'.'.join(map(str, glibc[-1]))}")
+    cxx = sorted(v for v in versions if not v.startswith("GLIBC_"))
+    if cxx:
+        problems.append(f"needs symbol versions of a C++ runtime: {cxx}")
+    problems += [f"needs {lib}" for lib in needed if lib.startswith(("libstdc++", "libgcc_s"))]
+    if unversioned:
+        problems.append(f"unversioned system symbols: {sorted(unversioned)}")
+    if exports != ["PyInit_kemb"]:
+        problems.append(f"exports {sorted(exports)}")
+    print(f"{wheel_path}: {elf['e_machine']}, newest symbol versions "
+          f"GLIBC_{'.'.join(map(str, glibc[-1]))} and {cxx or 'no C++ runtime'}, needs {needed}")
+    return problems
+
+
+def check(wheel_path):
+    if re.search(r"manylinux_\d+_\d+_\w+\.whl$", wheel_path):
+        return check_linux(wheel_path)
+    return check_macos(wheel_path)
+
 
 if __name__ == "__main__":
     failures = [f"{path}: {problem}" for path in sys.argv[1:] for problem in check(path)]
-    print("\n".join(failures) or f"{len(sys.argv) - 1} macOS wheels checked")
+    print("\n".join(failures) or f"{len(sys.argv) - 1} wheels checked")
     sys.exit(1 if failures or len(sys.argv) < 2 else 0)
