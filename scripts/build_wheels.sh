@@ -66,13 +66,17 @@ build_target() {
   zig_wrappers "$dir/bin" "$zig_target"
   echo "== $target: building with zig c++ -target $zig_target"
   # The module is stripped by its linker (-s): the build machine's strip
-  # knows no other system's files. Host-platform sets the wheel's tag.
+  # knows no other system's files. On Linux the static libc++'s symbols
+  # (operator new and delete) stay inside the module. Host-platform sets
+  # the wheel's tag.
+  local link_flags=-s
+  [[ $target == linux-* ]] && link_flags="-s -Wl,--version-script=$KEMB_ROOT/cmake/module-exports.map"
   KEMB_ZIG_TARGET=$zig_target KEMB_ZIG_BIN=$dir/bin _PYTHON_HOST_PLATFORM=$host_platform \
     "$VENV_PY" -m pip wheel --disable-pip-version-check -q --no-build-isolation --no-deps \
     -w "$dir/wheel" . \
     -C build-dir="$dir/cmake" -C install.strip=false \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$KEMB_ROOT/cmake/zig-toolchain.cmake" \
-    -C cmake.define.CMAKE_MODULE_LINKER_FLAGS=-s \
+    -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="$link_flags" \
     -C cmake.define.KEMB_OPENBLAS_INCLUDE_DIR="$dir/deps/scipy_openblas32/include" \
     -C cmake.define.KEMB_OPENBLAS_LIBRARY="$library" \
     -C cmake.define.KEMB_NUMPY_INCLUDE="$dir/deps/numpy/_core/include" 2>&1 |
