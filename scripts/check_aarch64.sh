@@ -51,15 +51,18 @@ if [ ! -x "$ROOT/usr/bin/python3.11" ]; then
   for deb in "$AARCH64"/debs/*.deb; do dpkg -x "$deb" "$ROOT"; done
   echo "   $(ls "$AARCH64"/debs/*.deb | wc -l) packages, $(du -sm "$AARCH64/debs" | cut -f1) MB"
 fi
-# Run through this wrapper, the interpreter takes it for its own executable
-# (qemu's -0 sets argv[0]), so tests that start child interpreters with
-# sys.executable start emulated ones. qemu's -L makes the unpacked root the
-# place where absolute paths (/usr/lib/python3.11, the loader) are found.
+# Programs start through the unpacked root's dynamic loader, with its
+# libraries, rather than under qemu's -L ROOT: -L would show the guest ROOT
+# as "/" too, and the save path's walk from "/" would then miss /tmp.
+# Run through the wrapper, the interpreter takes it for its own executable
+# (the loader's --argv0), so tests that start child interpreters with
+# sys.executable start emulated ones; PYTHONHOME points it at its stdlib.
 export QEMU_CPU=neoverse-n1
 mkdir -p "$AARCH64/bin"
-EMULATE=(qemu-aarch64-static -L "$ROOT")
-printf '#!/bin/sh\nexec qemu-aarch64-static -L "%s" -0 "$0" "%s" "$@"\n' \
-  "$ROOT" "$ROOT/usr/bin/python3.11" >"$AARCH64/bin/python"
+EMULATE=(qemu-aarch64-static "$ROOT/lib/ld-linux-aarch64.so.1"
+  --library-path "$ROOT/lib/aarch64-linux-gnu:$ROOT/usr/lib/aarch64-linux-gnu")
+printf '#!/bin/sh\nPYTHONHOME="%s" exec %s --argv0 "$0" "%s" "$@"\n' \
+  "$ROOT/usr" "${EMULATE[*]}" "$ROOT/usr/bin/python3.11" >"$AARCH64/bin/python"
 chmod +x "$AARCH64/bin/python"
 PY_AARCH64=$AARCH64/bin/python
 "$PY_AARCH64" -c "import platform, sys; print('  ', platform.machine(), sys.version.split()[0])"
