@@ -1,29 +1,39 @@
 #!/usr/bin/env bash
-# Builds the wheel, audits it (abi3audit: only stable-ABI symbols;
-# auditwheel: external libraries and platform tag), installs it into a fresh
+# Audits the release wheels in dist/ (scripts/build_wheels.sh builds the
+# x86_64 Linux one here if it is missing): abi3audit (only stable-ABI
+# symbols), auditwheel (external libraries and platform tag) and
+# tools/check_release_wheels.py (symbol versions, exports; the macOS
+# wheels' Mach-O files). Installs the x86_64 Linux wheel into a fresh
 # virtual environment and runs the Python tests, the stub check and the
-# examples' type check against the installed wheel, from a directory outside
-# the source tree. Then builds the sdist, installs kemb from it into another
-# fresh environment together with the oldest NumPy that pyproject.toml
-# admits, and runs the Python tests there too.
+# examples' type check against it, from a directory outside the source
+# tree. Then builds the sdist, installs kemb from it (compiled by this
+# machine's compiler) into another fresh environment together with the
+# oldest NumPy that pyproject.toml admits, and runs the Python tests there
+# too.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$KEMB_ROOT"
 
-KEMB_VENV=${KEMB_WHEEL_TOOLS_VENV:-$KEMB_ROOT/build/wheel-tools}
+wheel=$(ls dist/kemb-*-manylinux_*_x86_64.whl 2>/dev/null || true)
+if [ -z "$wheel" ]; then
+  bash scripts/build_wheels.sh linux-x86_64
+  wheel=$(ls dist/kemb-*-manylinux_*_x86_64.whl)
+fi
+KEMB_VENV=${KEMB_RELEASE_VENV:-$KEMB_ROOT/build/release-tools}
 kemb_venv
 kemb_pip abi3audit auditwheel build
-rm -rf build/wheel build/sdist && mkdir -p build/wheel
-echo "== building the wheel"
-"$VENV_PY" -m pip wheel --disable-pip-version-check -q --no-deps -w build/wheel . 2>&1 |
-  { grep -v -E "^WARNING: Location '.*' is ignored" || true; }
-wheel=$(ls build/wheel/kemb-*.whl)
-echo "== $(basename "$wheel"): $(du -k "$wheel" | cut -f1) KiB"
-"$VENV_PY" -m zipfile -l "$wheel" | grep -v -E "dist-info/(RECORD|WHEEL|METADATA|licenses)" 
-echo "== abi3audit"
-"$KEMB_VENV/bin/abi3audit" --strict --report "$wheel" >/dev/null
-"$KEMB_VENV/bin/abi3audit" --strict "$wheel"
-echo "== auditwheel show"
-"$KEMB_VENV/bin/auditwheel" show "$wheel"
+for release in dist/kemb-*.whl; do
+  echo "== $(basename "$release"): $(du -k "$release" | cut -f1) KiB"
+  "$VENV_PY" -m zipfile -l "$release" | grep -v -E "dist-info/(RECORD|WHEEL|METADATA|licenses)"
+  echo "== abi3audit"
+  "$KEMB_VENV/bin/abi3audit" --strict --report "$release" >/dev/null
+  "$KEMB_VENV/bin/abi3audit" --strict "$release"
+  case $release in
+    *manylinux*) echo "== auditwheel show"; "$KEMB_VENV/bin/auditwheel" show "$release" ;;
+  esac
+done
+echo "== symbol versions, exports and Mach-O files"
+"$VENV_PY" tools/check_release_wheels.py dist/kemb-*.whl
+rm -rf build/sdist
 echo "== building the sdist"
 "$VENV_PY" -m build --sdist --outdir build/sdist . >/dev/null
 sdist=$(ls build/sdist/kemb-*.tar.gz)
@@ -44,7 +54,7 @@ cp -r tests/python tests/typing "$outside/tests/"
 cp -r examples README.md pyproject.toml "$outside/"
 cp -r docs "$outside/"
 cd "$outside"
-echo "== tests against the installed wheel"
+echo "== tests against the installed release wheel"
 "$VENV_PY" -m pytest -q -p no:cacheprovider tests/python
 echo "== stubs, kemb_tools and examples' types"
 "$VENV_PY" -m mypy.stubtest kemb --allowlist "$KEMB_ROOT/stubs/stubtest-allowlist.txt"

@@ -70,10 +70,7 @@ PyMODINIT_FUNC PyInit_kemb(void) {
     }
     if (!add_function(module.get(), module_name.get(), all.get(), &def)) return nullptr;
   }
-  if (!kemb::bindings::wait_for_calls_at_exit()) {
-    PyErr_SetString(PyExc_ImportError, "kemb could not register its exit handler");
-    return nullptr;
-  }
+  if (!kemb::bindings::register_exit_handlers()) return nullptr;
   g_initialised = true;
   return module.release();
 }

@@ -23,13 +23,19 @@ void backward_in_place(Matrix& dvalues, const Matrix& activation_inputs) {
     const float* pa = a.data.data();
     float* d = dvalues.data.data();
     const std::size_t n = dvalues.size();
-    for (std::size_t k = 0; k < n; ++k) d[k] = pa[k] <= 0.0f ? 0.0f : d[k];
+    for (std::size_t k = 0; k < n; ++k) {
+      const float g = d[k];  // read whatever the select picks: clang vectorises only then
+      d[k] = pa[k] <= 0.0f ? 0.0f : g;
+    }
     return;
   }
   for (std::size_t i = 0; i < dvalues.rows; ++i) {
     const float* pa = a.row(i);
     float* d = dvalues.row(i);
-    for (std::size_t j = 0; j < dvalues.cols; ++j) d[j] = pa[j] <= 0.0f ? 0.0f : d[j];
+    for (std::size_t j = 0; j < dvalues.cols; ++j) {
+      const float g = d[j];
+      d[j] = pa[j] <= 0.0f ? 0.0f : g;
+    }
   }
 }
 

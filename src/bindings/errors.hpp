@@ -23,9 +23,10 @@ struct PythonErrorSet {};
 // turns every C++ exception into the matching Python exception, so that no
 // C++ exception ever reaches CPython. The one thing it lets through is the
 // forced unwind of a thread that the interpreter ends at shutdown
-// (pthread_exit, see gil.hpp): it is no error, and it must reach the
-// thread's start. (So `guarded` is not noexcept: a noexcept frame would
-// turn that unwind into std::terminate.)
+// (pthread_exit), which only a retake that outlasted the exit's wait can
+// meet (gil.hpp): it is no error, and it must reach the thread's start.
+// (So `guarded` is not noexcept: a noexcept frame would turn that unwind
+// into std::terminate.)
 template <typename Body>
 PyObject* guarded(Body&& body);
 
