@@ -105,11 +105,11 @@ int main(int argc, char** argv) {
     const tensor::Matrix& out = model.forward(ws.training_input, true, ws);
     model.predict(predictions, out);
     volatile float loss = categorical_crossentropy::calculate(out, y);
-    volatile float reg = model.regularization_loss();
+    volatile float reg = model::regularization_loss(model.layers);
     volatile float acc = accuracy::categorical(predictions, y);
     (void)loss, (void)reg, (void)acc;
     categorical_crossentropy::backward(ws.gradient, out, y);
-    model.backward(ws);
+    model::backward_layers(model.layers, ws);
     opt.decay_step();
     for (Layer& layer : model.layers) opt.update_params(layer);
     opt.iteration_step();
@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
          categorical_crossentropy::backward(dlogits, probabilities, y);
        }, {}},
       {"regularization loss", [&] {
-         volatile float r = model.regularization_loss();
+         volatile float r = model::regularization_loss(model.layers);
          (void)r;
        }, {}},
       {"adam update, both layers", [&] {

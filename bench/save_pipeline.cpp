@@ -27,7 +27,7 @@ using kemb::bench::median;
 using kemb::bench::seconds_of;
 
 using namespace kemb;
-using Seam = persistence::detail::PipelineSeam;
+using Seam = persistence::detail::PipelineSeam<CategoricalModel>;
 
 // Pixel-like values: 60% zeros, the rest k/255.
 tensor::Matrix pixels(std::size_t rows, std::size_t cols) {

@@ -1,6 +1,5 @@
 // CategoricalModel: forward pass with the softmax output, class prediction,
-// the figures of a pass, backward pass, regularization loss and the test
-// report.
+// the figures of a pass and the test report.
 #include "model/categorical.hpp"
 
 #include <cstdint>
@@ -23,10 +22,6 @@ const Matrix& CategoricalModel::forward(const Matrix& x, bool training, model::W
   softmax::forward(ws.output, last);
   return ws.output;
 }
-
-void CategoricalModel::backward(model::Workspace& ws) { model::backward_layers(layers, ws); }
-
-float CategoricalModel::regularization_loss() const { return model::regularization_loss(layers); }
 
 void CategoricalModel::predict(Labels& out, const Matrix& output) const {
   if (output_type != "softmax") {

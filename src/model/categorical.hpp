@@ -49,12 +49,6 @@ struct CategoricalModel {
   // workspace.
   const tensor::Matrix& forward(const tensor::Matrix& x, bool training, model::Workspace& ws);
 
-  // ws.gradient: (n_samples, n_classes), the loss gradient, consumed.
-  // Back-propagates through the layers, last to first.
-  void backward(model::Workspace& ws);
-
-  float regularization_loss() const;
-
   // output: (n_samples, n_classes) -> out: (n_samples) class indices, or
   // empty unless output_type is "softmax". Per row the first maximum wins
   // (ties go to the lowest column, NaN never wins); no columns gives 0.

@@ -1,5 +1,5 @@
-// LinearModel: forward pass, prediction, the figures of a pass, backward
-// pass, regularization loss and the test report.
+// LinearModel: forward pass, prediction, the figures of a pass and the test
+// report.
 #include "model/linear.hpp"
 
 #include <cmath>
@@ -20,10 +20,6 @@ const Matrix& LinearModel::forward(const Matrix& x, bool training, model::Worksp
   // The identity output needs no copy: the caller only reads the result.
   return model::forward_layers(layers, x, training, ws);
 }
-
-void LinearModel::backward(model::Workspace& ws) { model::backward_layers(layers, ws); }
-
-float LinearModel::regularization_loss() const { return model::regularization_loss(layers); }
 
 void LinearModel::predict(Vector& out, const Matrix& output) const {
   if (output_type == "linear") {

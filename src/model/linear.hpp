@@ -50,12 +50,6 @@ struct LinearModel {
   // The result stays valid until the next pass with the same workspace.
   const tensor::Matrix& forward(const tensor::Matrix& x, bool training, model::Workspace& ws);
 
-  // ws.gradient: (n_samples, n_outputs), the loss gradient, consumed.
-  // Back-propagates through the layers, last to first.
-  void backward(model::Workspace& ws);
-
-  float regularization_loss() const;
-
   // output: (n_samples, n_outputs) -> out: (n_samples), the first column, or
   // empty unless output_type is "linear".
   void predict(tensor::Vector& out, const tensor::Matrix& output) const;

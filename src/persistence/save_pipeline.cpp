@@ -256,7 +256,6 @@ void SavePipeline<Model>::check() {
   if (state_->error) std::rethrow_exception(state_->error);
 }
 
-
 template <typename Model>
 void SavePipeline<Model>::finish(const InterruptHook& hook) {
   State& s = *state_;
@@ -314,8 +313,8 @@ template class SavePipeline<CategoricalModel>;
 namespace detail {
 
 template <typename Model>
-void PipelineSeam::prepare_first_input_now(SavePipeline<Model>& saves, ArrayView first_input,
-                                           const std::string& path, unsigned threads) {
+void PipelineSeam<Model>::prepare_first_input_now(SavePipeline<Model>& saves, ArrayView first_input,
+                                                  const std::string& path, unsigned threads) {
   auto& s = *saves.state_;
   s.first.give(first_input);
   s.first_path = path;
@@ -324,7 +323,8 @@ void PipelineSeam::prepare_first_input_now(SavePipeline<Model>& saves, ArrayView
 }
 
 template <typename Model>
-void PipelineSeam::save_now(SavePipeline<Model>& saves, const Model& model, unsigned threads) {
+void PipelineSeam<Model>::save_now(SavePipeline<Model>& saves, const Model& model,
+                                   unsigned threads) {
   auto& s = *saves.state_;
   saves.check();
   s.format_threads.store(threads);
@@ -335,20 +335,13 @@ void PipelineSeam::save_now(SavePipeline<Model>& saves, const Model& model, unsi
 }
 
 template <typename Model>
-void PipelineSeam::wait(SavePipeline<Model>& saves) {
+void PipelineSeam<Model>::wait(SavePipeline<Model>& saves) {
   saves.state_->wait_idle();
   saves.check();
 }
 
-template void PipelineSeam::prepare_first_input_now(SavePipeline<LinearModel>&, ArrayView,
-                                                    const std::string&, unsigned);
-template void PipelineSeam::prepare_first_input_now(SavePipeline<CategoricalModel>&, ArrayView,
-                                                    const std::string&, unsigned);
-template void PipelineSeam::save_now(SavePipeline<LinearModel>&, const LinearModel&, unsigned);
-template void PipelineSeam::save_now(SavePipeline<CategoricalModel>&, const CategoricalModel&,
-                                     unsigned);
-template void PipelineSeam::wait(SavePipeline<LinearModel>&);
-template void PipelineSeam::wait(SavePipeline<CategoricalModel>&);
+template struct PipelineSeam<LinearModel>;
+template struct PipelineSeam<CategoricalModel>;
 
 }  // namespace detail
 

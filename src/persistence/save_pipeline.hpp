@@ -45,6 +45,7 @@
 namespace kemb::persistence {
 
 namespace detail {
+template <typename Model>
 struct PipelineSeam;  // tests' and benchmarks' access (persistence/detail.hpp)
 }  // namespace detail
 
@@ -94,7 +95,7 @@ class SavePipeline {
   void abandon() noexcept;
 
  private:
-  friend struct detail::PipelineSeam;
+  friend struct detail::PipelineSeam<Model>;
   struct State;
   std::unique_ptr<State> state_;
 };

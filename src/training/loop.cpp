@@ -59,7 +59,7 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
   for (std::uint32_t epoch = 1; epoch <= num_epochs; ++epoch) {
     const Matrix& output = model.forward(ws.training_input, true, ws);
     const PassFigures train = measure(model, output, predictions, y);
-    const float reg_loss = model.regularization_loss();  // parameters before the update
+    const float reg_loss = model::regularization_loss(model.layers);  // before the update
     if (epoch == 1) best_loss = train.data_loss;
 
     reports_due += 1;
@@ -72,7 +72,7 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
     }
 
     Model::loss_gradient(ws.gradient, output, y);
-    model.backward(ws);
+    model::backward_layers(model.layers, ws);
     opt.decay_step();
     for (Layer& layer : model.layers) opt.update_params(layer);
     opt.iteration_step();
@@ -80,7 +80,7 @@ void run_epochs(Model& model, std::uint16_t num_epochs, std::uint16_t print_ever
     if (validating) {
       const Matrix& val_output = model.forward(val_x, false, ws);
       const PassFigures val = measure(model, val_output, val_predictions, val_y);
-      const float val_reg_loss = model.regularization_loss();  // after the update
+      const float val_reg_loss = model::regularization_loss(model.layers);  // after the update
       if (reports_due == print_every) {
         io::print_line(
             report::validation_line(val.accuracy, val.data_loss, val_reg_loss, model.loss_type));
@@ -162,8 +162,7 @@ std::uint16_t prepare(std::vector<Layer>& layers, DynamicOptimizer& opt, std::ui
 
 template void train(LinearModel&, std::uint16_t, std::uint16_t, Matrix, const tensor::Vector&,
                     const Matrix&, const tensor::Vector&, DynamicOptimizer, const EpochHook&);
-template void train(CategoricalModel&, std::uint16_t, std::uint16_t, Matrix,
-                    const tensor::Labels&, const Matrix&, const tensor::Labels&, DynamicOptimizer,
-                    const EpochHook&);
+template void train(CategoricalModel&, std::uint16_t, std::uint16_t, Matrix, const tensor::Labels&,
+                    const Matrix&, const tensor::Labels&, DynamicOptimizer, const EpochHook&);
 
 }  // namespace kemb::training

@@ -244,7 +244,7 @@ void check_buffered_passes(const Matrix& x, const Targets& y,
       ASSERT_TRUE(same_bits(out, expected)) << "epoch " << epoch;
       loss_backward(ws.gradient, out, y);
     }
-    buffered.backward(ws);
+    model::backward_layers(buffered.layers, ws);
     Matrix gradient = out_of(loss_backward, expected, y);
     for (std::size_t i = plain.layers.size(); i-- > 0;)
       gradient = backward(plain.layers[i], gradient);
@@ -308,25 +308,25 @@ TEST(model, regularization_loss_weighs_every_term_by_its_coefficient) {
   CategoricalModel model;
   model.layers = {layer};
   // All coefficients 0: no penalty (the weight magnitude, 3.5, is not added with coefficient 1).
-  EXPECT_EQ(model.regularization_loss(), 0.0f);
+  EXPECT_EQ(model::regularization_loss(model.layers), 0.0f);
   model.layers[0].weight_regularizer_l1 = 0.5f;
   model.layers[0].weight_regularizer_l2 = 0.1f;
   model.layers[0].bias_regularizer_l1 = 0.25f;
   model.layers[0].bias_regularizer_l2 = 2.0f;
   float expected = 0.0f;
   for (float term : {0.5f * 3.5f, 0.1f * 5.25f, 0.25f * 2.0f, 2.0f * 2.0f}) expected += term;
-  EXPECT_EQ(bits(model.regularization_loss()), bits(expected));
+  EXPECT_EQ(bits(model::regularization_loss(model.layers)), bits(expected));
 
   // A second layer adds after the first; NaN and negative coefficients are not > 0.
   layer.weight_regularizer_l1 = nan();
   layer.weight_regularizer_l2 = -1.0f;
   layer.bias_regularizer_l1 = 3.0f;
   model.layers.push_back(layer);
-  EXPECT_EQ(bits(model.regularization_loss()), bits(expected + 3.0f * 2.0f));
+  EXPECT_EQ(bits(model::regularization_loss(model.layers)), bits(expected + 3.0f * 2.0f));
   LinearModel linear;
-  EXPECT_EQ(linear.regularization_loss(), 0.0f);
+  EXPECT_EQ(model::regularization_loss(linear.layers), 0.0f);
   linear.layers = model.layers;
-  EXPECT_EQ(bits(linear.regularization_loss()), bits(expected + 3.0f * 2.0f));
+  EXPECT_EQ(bits(model::regularization_loss(linear.layers)), bits(expected + 3.0f * 2.0f));
 }
 
 TEST(report, lines) {

@@ -188,7 +188,7 @@ TEST_F(model_file, links_are_followed_and_kept_and_devices_written_in_place) {
 
 using persistence::ArrayView;
 using persistence::SavePipeline;
-using Seam = persistence::detail::PipelineSeam;
+using Seam = persistence::detail::PipelineSeam<CategoricalModel>;
 
 class save_pipeline : public model_file {};
 
