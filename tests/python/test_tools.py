@@ -221,7 +221,11 @@ def test_export_refuses_a_model_without_input_width(small_model, tmp_path):
     assert kemb_tools.predict(path, [[1, 3, 2], [5, 5, 1]]).tolist() == [1, 0]
     with pytest.raises(ValueError, match="no dense layer, so its input width is unknown"):
         kemb_tools.export_onnx(path, tmp_path / "model.onnx")
+    # The installed command; where packages came without their scripts (pip
+    # --target, as for the emulated aarch64 run), its entry point.
     command = pathlib.Path(sys.executable).with_name("kemb-onnx")
-    result = subprocess.run([str(command), str(path), str(tmp_path / "model.onnx")],
+    launch = [str(command)] if command.exists() else [
+        sys.executable, "-c", "import sys; from kemb_tools._onnx import main; sys.exit(main())"]
+    result = subprocess.run([*launch, str(path), str(tmp_path / "model.onnx")],
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 1 and result.stderr.startswith(f"kemb-onnx: {path}: the model")
