@@ -14,9 +14,16 @@
 namespace kemb::bindings {
 namespace {
 
-constexpr timespec kPause{0, 1'000'000};
-
 std::atomic<int> g_calls_without_gil{0};
+
+// Both exit handlers wait, a millisecond at a time and a second at most,
+// for a count to drop to zero.
+void wait_until_zero(const std::atomic<int>& count) {
+  constexpr timespec kPause{0, 1'000'000};
+  for (int waited_ms = 0; waited_ms < 1000 && count.load() > 0; ++waited_ms) {
+    ::nanosleep(&kPause, nullptr);
+  }
+}
 
 // The flag and the retakes between their check of it and the lock: a
 // retake counts itself, then reads the flag; the exit callback sets the
@@ -43,9 +50,7 @@ PyObject* stop_retakes(PyObject*, PyObject*) {
   t_runs_exit = true;
   g_exiting.store(true);
   Py_BEGIN_ALLOW_THREADS
-  for (int waited_ms = 0; waited_ms < 1000 && g_retakes.load() > 0; ++waited_ms) {
-    ::nanosleep(&kPause, nullptr);
-  }
+  wait_until_zero(g_retakes);
   Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
@@ -61,11 +66,7 @@ PyMethodDef g_stop_retakes = {"_kemb_stop_retakes", stop_retakes, METH_NOARGS, n
 // joins its worker threads, hangs when it runs beside one. A thread blocked
 // for good (an open() of a FIFO that never gets a writer) is given up on
 // after a second.
-void wait_for_calls_without_gil() {
-  for (int waited_ms = 0; waited_ms < 1000 && g_calls_without_gil.load() > 0; ++waited_ms) {
-    ::nanosleep(&kPause, nullptr);
-  }
-}
+void wait_for_calls_without_gil() { wait_until_zero(g_calls_without_gil); }
 
 }  // namespace
 
