@@ -60,6 +60,19 @@ class Model:
     def fail(self, problem: str, expected: str) -> NoReturn:
         fail(self.name, problem, expected)
 
+    def check_predicts(self, kind: Kind) -> None:
+        """Fails unless kemb predicts something with this model read as a
+        `kind` model: the output text of that kind, and layers that are all
+        "dense" or "dropout" (any other layer gives no output)."""
+        expected_output = OUTPUT_TYPE[kind]
+        if self.output_type != expected_output:
+            self.fail(f"output_type is {self.output_type!r}, for which kemb predicts nothing",
+                      f"{expected_output!r} for a {kind} model")
+        for index, layer in enumerate(self.layers):
+            if layer.layer_type not in ("dense", "dropout"):
+                self.fail(f"layer {index}'s layer_type is {layer.layer_type!r}, which gives no "
+                          "output", "'dense' or 'dropout'")
+
 
 def fail(name: str, problem: str, expected: str) -> NoReturn:
     raise ValueError(f"{name}: {problem}; expected {expected}")

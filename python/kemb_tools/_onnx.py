@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._model_file import OUTPUT_TYPE, Kind, Model, PathLike, read_model
+from ._model_file import Kind, Model, PathLike, read_model
 
 if TYPE_CHECKING:
     import onnx
@@ -65,10 +65,7 @@ def _graph(model: Model, kind: Kind) -> onnx.ModelProto:
         raise ModuleNotFoundError(f"ONNX export needs the onnx package ({error}); install it "
                                   'with pip install "kemb[export]"', name="onnx") from None
 
-    expected_output = OUTPUT_TYPE[kind]
-    if model.output_type != expected_output:
-        model.fail(f"output_type is {model.output_type!r}, for which kemb predicts nothing",
-                   f"{expected_output!r} for a {kind} model")
+    model.check_predicts(kind)
     nodes: list[Any] = []
     weights: list[Any] = []
     current, n_inputs = "x", None
@@ -85,9 +82,6 @@ def _graph(model: Model, kind: Kind) -> onnx.ModelProto:
             nodes.append(helper.make_node("Gemm", [current, f"W{index}", f"B{index}"],
                                           [f"dense{index}"]))
             current = f"dense{index}"
-        elif layer.layer_type != "dropout":
-            model.fail(f"layer {index}'s layer_type is {layer.layer_type!r}, which gives no output",
-                       "'dense' or 'dropout'")
         if layer.activation_type == "relu":  # kemb applies it after any layer kind
             nodes.append(helper.make_node("Relu", [current], [f"relu{index}"]))
             current = f"relu{index}"

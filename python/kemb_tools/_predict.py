@@ -8,7 +8,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._model_file import OUTPUT_TYPE, Model, PathLike, read_model
+from ._model_file import Model, PathLike, read_model
 
 F = np.float32
 
@@ -47,24 +47,12 @@ def predict(model_file: PathLike, x: ArrayLike) -> NDArray[Any]:
         OSError: the file cannot be read.
     """
     model = read_model(model_file)
-    _check_kinds(model)
+    model.check_predicts(model.kind)
     inputs = _inputs(model, x)
     output = _forward(model, inputs)
     if model.kind == "linear":
         return np.ascontiguousarray(output[:, 0])
     return _classes(_softmax(output))
-
-
-def _check_kinds(model: Model) -> None:
-    """The texts that decide whether kemb predicts anything."""
-    expected_output = OUTPUT_TYPE[model.kind]
-    if model.output_type != expected_output:
-        model.fail(f"output_type is {model.output_type!r}, for which kemb predicts nothing",
-                   f"{expected_output!r} for a {model.kind} model")
-    for index, layer in enumerate(model.layers):
-        if layer.layer_type not in ("dense", "dropout"):
-            model.fail(f"layer {index}'s layer_type is {layer.layer_type!r}, which gives no output",
-                       "'dense' or 'dropout'")
 
 
 def _inputs(model: Model, x: ArrayLike) -> NDArray[np.float32]:
