@@ -33,6 +33,12 @@ def c_string(data, start):
     return data[start:data.index(b"\0", start)].decode()
 
 
+def command_string(data, offset):
+    """The string of a load command whose first field after cmd and
+    cmdsize is the string's offset from the command's start."""
+    return c_string(data, offset + struct.unpack_from("<I", data, offset + 8)[0])
+
+
 def parse(data):
     """Header fields, load commands and defined external symbols of a thin Mach-O file."""
     magic, cpu, _, filetype, ncmds, _, _, _ = struct.unpack_from("<8I", data, 0)
@@ -42,12 +48,12 @@ def parse(data):
     offset = 32
     for _ in range(ncmds):
         cmd, size = struct.unpack_from("<2I", data, offset)
-        if cmd in (LC_LOAD_DYLIB, LC_ID_DYLIB):
-            name = c_string(data, offset + struct.unpack_from("<I", data, offset + 8)[0])
-            info["dylibs" if cmd == LC_LOAD_DYLIB else "id"] = (
-                info["dylibs"] + [name] if cmd == LC_LOAD_DYLIB else name)
+        if cmd == LC_LOAD_DYLIB:
+            info["dylibs"].append(command_string(data, offset))
+        elif cmd == LC_ID_DYLIB:
+            info["id"] = command_string(data, offset)
         elif cmd == LC_RPATH:
-            info["rpaths"].append(c_string(data, offset + struct.unpack_from("<I", data, offset + 8)[0]))
+            info["rpaths"].append(command_string(data, offset))
         elif cmd == LC_BUILD_VERSION:
             minos = struct.unpack_from("<I", data, offset + 12)[0]
             info["minos"] = (minos >> 16, (minos >> 8) & 0xFF)
@@ -95,6 +101,7 @@ def check_macos(wheel_path):
           f"{'.'.join(map(str, module.get('minos', ())))}+, loads {module['dylibs']}, "
           f"{len(module['exports'])} exported symbols")
     return problems
+
 
 NEWEST_GLIBC = (2, 28)
 FOREIGN = re.compile(r"(_?Py|scipy_)")  # found in the interpreter and OpenBLAS
