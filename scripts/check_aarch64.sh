@@ -18,7 +18,6 @@ cd "$KEMB_ROOT"
 
 AARCH64=$KEMB_ROOT/build/aarch64
 ROOT=$AARCH64/root
-if [ "$(id -u)" -eq 0 ]; then SUDO=; else SUDO=sudo; fi
 
 echo "== Debian packages: qemu, the cross compiler, GoogleTest's sources, arm64 CPython"
 missing=()
@@ -68,8 +67,7 @@ PY_AARCH64=$AARCH64/bin/python
 "$PY_AARCH64" -c "import platform, sys; print('  ', platform.machine(), sys.version.split()[0])"
 
 # The host-side tools (CMake, Ninja, pip) live with the release toolchain.
-KEMB_VENV=${KEMB_RELEASE_VENV:-$KEMB_ROOT/build/release-tools}
-kemb_venv
+kemb_release_venv
 kemb_pip cmake ninja
 PATH=$KEMB_VENV/bin:$PATH
 # pip's --platform takes exact tags: every manylinux level up to 2.28.
@@ -109,13 +107,8 @@ if [ -z "$wheel" ]; then
 fi
 # The test requirements less onnxruntime, whose aarch64 build dies of
 # SIGSEGV at import under qemu 7.2 (the ONNX export tests skip without it).
-mapfile -t test_requires < <("$VENV_PY" - "$KEMB_ROOT/pyproject.toml" <<'PY'
-import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    extra = tomllib.load(f)["project"]["optional-dependencies"]["test"]
-print("\n".join(r for r in extra if not r.startswith("onnxruntime")))
-PY
-)
+mapfile -t test_requires < <(kemb_pyproject_list project.optional-dependencies.test |
+                             grep -v '^onnxruntime')
 rm -rf "$AARCH64/site"
 kemb_pip "${TARGET_PIP[@]}" --target "$AARCH64/site" "$wheel" "${test_requires[@]}"
 

@@ -18,8 +18,7 @@ if [ -z "$wheel" ]; then
   bash scripts/build_wheels.sh linux-x86_64
   wheel=$(ls dist/kemb-*-manylinux_*_x86_64.whl)
 fi
-KEMB_VENV=${KEMB_RELEASE_VENV:-$KEMB_ROOT/build/release-tools}
-kemb_venv
+kemb_release_venv
 kemb_pip abi3audit auditwheel build
 for release in dist/kemb-*.whl; do
   echo "== $(basename "$release"): $(du -k "$release" | cut -f1) KiB"

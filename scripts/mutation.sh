@@ -28,21 +28,15 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$KEMB_ROOT"
 
-if [ ! -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] &&
-   ! dpkg -s libgtest-dev >/dev/null 2>&1; then
+if ! kemb_gtest_installed; then
   echo "GoogleTest is missing: run bash scripts/test.sh once (it installs libgtest-dev)" >&2
   exit 1
 fi
 
 kemb_venv
 # The build and test requirements of the project, and the mutation generator.
-mapfile -t requirements < <("$VENV_PY" - "$KEMB_ROOT/pyproject.toml" <<'PY'
-import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    project = tomllib.load(f)["project"]
-print("\n".join(project["dependencies"] + project["optional-dependencies"]["test"]))
-PY
-)
+mapfile -t requirements < <(kemb_pyproject_list project.dependencies
+                            kemb_pyproject_list project.optional-dependencies.test)
 kemb_pip "${requirements[@]}" "$(kemb_openblas_requirement)" cmake ninja universalmutator==1.14.1
 export PATH="$KEMB_VENV/bin:$PATH"
 

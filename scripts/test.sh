@@ -5,22 +5,9 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$KEMB_ROOT"
 
-# GoogleTest's CMake package where a system keeps it: the multiarch directory
-# of Debian and Ubuntu (x86_64-linux-gnu, aarch64-linux-gnu, ...) or lib/lib64.
-gtest_installed() {
-  local multiarch dir
-  multiarch=$(${CXX:-c++} -print-multiarch 2>/dev/null || true)
-  for dir in ${multiarch:+/usr/lib/$multiarch} /usr/lib64 /usr/lib /usr/local/lib64 /usr/local/lib; do
-    [ -f "$dir/cmake/GTest/GTestConfig.cmake" ] && return 0
-  done
-  dpkg -s libgtest-dev >/dev/null 2>&1
-}
-
-if ! gtest_installed; then
+if ! kemb_gtest_installed; then
   echo "== installing GoogleTest (Debian libgtest-dev)"
-  if [ "$(id -u)" -eq 0 ]; then SUDO=; else SUDO=sudo; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev >/dev/null
+  kemb_apt_install libgtest-dev
 fi
 
 # KEMB_PORTABLE=1: the module and the C++ tests built with only the

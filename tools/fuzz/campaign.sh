@@ -23,9 +23,7 @@ CLANG=${KEMB_FUZZ_CLANG:-clang++-16}
 # std::source_location with libstdc++ 12; libclang-rt-16-dev has libFuzzer.
 if ! command -v "$CLANG" >/dev/null || [ ! -d /usr/lib/llvm-16/lib/clang/16/lib/linux ]; then
   echo "== installing clang 16 and libFuzzer (Debian clang-16, libclang-rt-16-dev)"
-  if [ "$(id -u)" -eq 0 ]; then SUDO=; else SUDO=sudo; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq clang-16 libclang-rt-16-dev >/dev/null
+  kemb_apt_install clang-16 libclang-rt-16-dev
 fi
 
 kemb_venv
